@@ -1,0 +1,109 @@
+#pragma once
+// The application object of the agent host.
+
+#include <wx/app.h>
+#include <wx/apptrait.h>
+#include <wx/cmdline.h>
+#include <wx/datetime.h>
+#include <wx/filename.h>
+#include <wx/intl.h>
+#include <wx/stream.h>
+#include <wx/string.h>
+#include <wx/zipstrm.h>
+
+#include <csignal>
+
+struct lua_State;
+
+namespace VkaCore {
+class CDom;
+class CLuaInterpreter;
+}
+
+/// Number of the last signal taken by VkaSignalHandler.
+extern volatile sig_atomic_t g_last_signal;
+/// The agent's handler for SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM and the thread-delete signal.
+void VkaSignalHandler(int sig);
+
+/// The framework traits that make the disk log the active log target.
+class CAgentAppTraits : public wxConsoleAppTraits {
+public:
+    ~CAgentAppTraits() override = default;
+    wxLog* CreateLogTarget() override;
+};
+
+/// The one application object of vk_agent.
+class CAgentApp : public wxAppConsole {
+public:
+    CAgentApp();
+    ~CAgentApp() override;
+
+    bool OnInit() override;
+    int OnRun() override;
+    int OnExit() override;
+    void OnInitCmdLine(wxCmdLineParser& parser) override;
+    bool OnCmdLineParsed(wxCmdLineParser& parser) override;
+    void OnUnhandledException() override;
+    wxAppTraits* CreateTraits() override;
+
+    /// Process-wide start-up and clean-up of OpenSSL (and SQLite); each runs once.
+    static void StartupInit();
+    static void TerminationCleanup();
+
+    /// Module name of this program's trace lines.
+    static const char s_Trace[];
+
+    // Script thread and start-up sequence.
+    int OnRunScript();
+    int RunAppInit();
+    int RunAppInteractively();
+
+    // Chunk runner and application methods.
+    int RunChunk(wxInputStream& in, wxOutputStream& out, const wxString& name);
+    int RunCodeSnippet(const wxString& code);
+    int RunAppMethod(const wchar_t* name);
+    int RunAppMain();
+    int RunAppShutdown();
+    int RunUnitTests();
+
+    // Lua state set-up.
+    int SetupLua();
+    static int SetupLua(lua_State* L);
+    /// The Lua state of the interpreter (null before it exists).
+    lua_State* L() const;
+
+    // Archive search path and extension version check.
+    void ExpandZippath();
+    bool ExtensionVersionIsOK(const wxString& extensionFile);
+
+    // Plugin packages.
+    void InstallNewPlugins();
+    void UninstallOldPlugins();
+    bool CheckVKPVersion(const wxFileName& package);
+    bool InstallPluginZipCB(const wxZipEntry* entry);
+    static bool InstallPluginZipCB(void* context, const wxZipEntry* entry, const wxString* path);
+    bool UninstallPluginZipCB(const wxZipEntry* entry, const wxString* path);
+    static bool UninstallPluginZipCB(void* context, const wxZipEntry* entry, const wxString* path);
+
+    VkaCore::CDom* GetDom() const { return m_dom; }
+    bool IsAgent() const { return m_isAgent; }
+    bool IsBackground() const { return m_background; }
+
+private:
+    int RunForeground();
+    int RunDaemon();
+
+    bool m_installPlugins = false;
+    bool m_isAgent = false;
+    bool m_background = false;
+    wxString m_extDir;
+    wxLocale m_locale;
+    VkaCore::CDom* m_dom = nullptr;
+    VkaCore::CLuaInterpreter* m_lua = nullptr;
+    wxDateTime m_startTime;
+    wxString m_unitTests;
+    wxString m_zipPath;
+    wxString m_pidFile;
+};
+
+wxDECLARE_APP(CAgentApp);

@@ -1,0 +1,26 @@
+# Imported targets for the system libraries, so that each folder links by name.
+
+find_package(wxWidgets 3.2 REQUIRED COMPONENTS base)
+add_library(wx_base INTERFACE)
+target_include_directories(wx_base SYSTEM INTERFACE ${wxWidgets_INCLUDE_DIRS})
+target_compile_definitions(wx_base INTERFACE ${wxWidgets_DEFINITIONS})
+target_compile_options(wx_base INTERFACE ${wxWidgets_CXX_FLAGS})
+target_link_libraries(wx_base INTERFACE ${wxWidgets_LIBRARIES})
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LUA52 REQUIRED IMPORTED_TARGET lua5.2)
+# Headers only: a Lua C module takes the Lua API from the process that loads it.
+add_library(lua52_headers INTERFACE)
+target_include_directories(lua52_headers SYSTEM INTERFACE ${LUA52_INCLUDE_DIRS})
+
+find_package(OpenSSL 3 REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+find_program(ZIP_TOOL zip REQUIRED)
+find_program(LUA52_TOOL NAMES lua5.2 REQUIRED)
+find_program(PYTHON3_TOOL python3 REQUIRED)

@@ -1,0 +1,8 @@
+#pragma once
+
+namespace VkaCore {
+
+/// Wall-clock time in milliseconds since the epoch.
+long long TimeNowMillis();
+
+} // namespace VkaCore

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <wx/string.h>
+
+namespace VkaCore {
+
+/// On SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT writes a text report (signal, fault address,
+/// backtrace) to dumpFile, then re-raises with the default action. fullDump also allows a core file.
+bool InitCrashHandler(const wxString& dumpFile, const wxString& appName, bool fullDump);
+
+} // namespace VkaCore
