@@ -89,9 +89,13 @@ public:
     bool IsAgent() const { return m_isAgent; }
     bool IsBackground() const { return m_background; }
 
-private:
-    int RunForeground();
+    /// The foreground path; a daemon worker enters it with daemonWorker true (keeps log level 5).
+    /// Never returns: ends the process with exit().
+    int RunForeground(bool daemonWorker);
+    /// The daemon path: detach, pid file, supervisor loop. Returns only in the supervisor.
     int RunDaemon();
+
+private:
 
     bool m_installPlugins = false;
     bool m_isAgent = false;

@@ -4,6 +4,7 @@
 #include <wx/string.h>
 
 #include <cstdint>
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -60,6 +61,8 @@ public:
     Type TypeOf(const std::string& key) const;
     /// Sorted keys beginning with prefix.
     std::vector<std::string> Keys(const std::string& prefix = std::string()) const;
+    /// A counter that changes whenever any value changes, so readers can cache derived state.
+    unsigned long Generation() const { return m_generation.load(std::memory_order_acquire); }
 
     /// The folder <app.path.work>/<plugin>, created owner-only when missing.
     wxString GetPluginWorkdirWx(const wxString& plugin);
@@ -89,6 +92,7 @@ private:
 
     mutable std::mutex m_mutex;
     std::map<std::string, Value> m_values;
+    std::atomic<unsigned long> m_generation{0};
 };
 
 } // namespace VkaCore
