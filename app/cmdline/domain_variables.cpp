@@ -1,0 +1,188 @@
+// Turns the parsed command line and the INI configuration into domain variables and the
+// members of the application object that later start-up steps use.
+
+#include "agent_app.h"
+#include "cmdline/option_names.h"
+#include "cmdline/path_plugins.h"
+
+#include "dom.h"
+#include "secure_file.h"
+#include "sqlite_database.h"
+
+#include <wx/cmdline.h>
+#include <wx/config.h>
+#include <wx/convauto.h>
+#include <wx/fileconf.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
+#include <wx/log.h>
+#include <wx/utils.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// Dots, tilde and absolute: the same normalisation for the executable and the work folder.
+constexpr int kNormaliseFlags = wxPATH_NORM_DOTS | wxPATH_NORM_TILDE | wxPATH_NORM_ABSOLUTE;
+
+// Search permission is needed to enter the folder, so owner-only means 0700, not 0600.
+constexpr int kWorkDirPerm = 0700;
+
+const char kAgentName[] = "vk_agent";
+const char kDefaultAgentTrace[] = "Appl,Cmd,Srvc,vka.Heartbeat,vka.ListenThread,vka.PluginUtils";
+const char kSqliteConfigPrefix[] = "sqlite.config";
+
+void writeStderr(const wxString& text)
+{
+    fputs(text.utf8_str(), stderr);
+    fflush(stderr);
+}
+
+// The C library's multibyte form in the current locale; a failed conversion gives "".
+std::string toLocaleMultibyte(const wxString& text)
+{
+    const wxCharBuffer buffer = text.mb_str(wxConvLibc);
+    return buffer.data() ? std::string(buffer.data(), buffer.length()) : std::string();
+}
+
+// The work folder W: absolute, normalised, without a trailing separator.
+wxString workDirectory(const wxCmdLineParser& parser, const wxFileName& exe)
+{
+    wxString value;
+    wxFileName dir;
+    if (parser.Found(VkaCmdLine::kWorkDir, &value)) {
+        dir = wxFileName::DirName(wxExpandEnvVars(value));
+    } else {
+        dir = exe;
+        dir.AppendDir("work");
+    }
+    dir.Normalize(kNormaliseFlags);
+    return dir.GetPath();
+}
+
+// Creates the work folder (and missing parents) owner-only. The result is not checked: a
+// folder that cannot be made only means there is no local configuration file and no log.
+void createWorkDirectory(const wxString& dir)
+{
+    if (wxFileName::DirExists(dir))
+        return;
+    {
+        // Nothing may reach the log before the work folder is known.
+        wxLogNull quiet;
+        wxFileName::Mkdir(dir, kWorkDirPerm, wxPATH_MKDIR_FULL);
+    }
+    VkaCore::SecureFileOrDirectory(dir, false);
+}
+
+} // namespace
+
+bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
+{
+    using namespace VkaCmdLine;
+    wxString value;
+
+    // Executable path, as started, made absolute against the current working directory.
+    wxFileName exe(argc > 0 ? wxString(argv[0]) : wxString());
+    exe.Normalize(kNormaliseFlags);
+    m_dom->SetWx("app.path.exe", exe.GetFullPath());
+
+    if (parser.Found(kAppName, &value))
+        SetAppName(value);
+    const wxString appName = GetAppName();
+    m_dom->SetWx("app.name", appName);
+    m_isAgent = (appName == kAgentName);
+
+    if (parser.Found(kBackground)) {
+        m_dom->Set("app.background", true);
+        m_background = true;
+    }
+    m_installPlugins = parser.Found(kInstallPlugins);
+
+    if (parser.Found(kExtDir, &value))
+        m_extDir = value;
+
+    wxString plugins;
+    if (parser.Found(kPlugins, &plugins))
+        m_dom->SetWx("app.plugins", plugins);
+
+    if (parser.Found(kLuaCPath, &value))
+        m_dom->SetWx("app.lua.cpath", ExpandPathPlugins(value, plugins));
+    if (parser.Found(kLuaPath, &value))
+        m_dom->SetWx("app.lua.path", ExpandPathPlugins(value, plugins));
+
+    if (parser.Found(kZipPath, &value))
+        m_zipPath = value;
+    m_zipPath = ExpandPathPlugins(m_zipPath, plugins);
+
+    // From here on the disk log knows where to write ("app.name" is already set).
+    const wxString workDir = workDirectory(parser, exe);
+    createWorkDirectory(workDir);
+    m_dom->SetWx("app.path.work", workDir);
+
+    m_dom->SetWx("app.path.ini", wxFileName(workDir, appName, "ini").GetFullPath());
+    m_dom->SetWx("app.path.ini.global", wxFileConfig::GetGlobalFile(appName).GetFullPath());
+
+    if (parser.Found(kTrace, &value)) {
+        value.Replace("'", wxEmptyString);
+        value.Replace("\"", wxEmptyString);
+        m_dom->SetWx("app.trace", value);
+    }
+
+    if (parser.Found(kDomainVar, &value)) {
+        const size_t eq = value.find('=');
+        if (eq == wxString::npos || eq == 0) {
+            writeStderr(wxString::Format(
+                "Ignoring invalid domain variable specification '%s': expected name=value format\n", value));
+        } else {
+            m_dom->Set(toLocaleMultibyte(value.substr(0, eq)), toLocaleMultibyte(value.substr(eq + 1)));
+        }
+    }
+
+    if (parser.Found(kUnitTest, &value)) {
+        // A pattern is the test runner's to expand; a plain name must be a readable file.
+        const bool pattern = value.find_first_of("*?") != wxString::npos;
+        if (pattern || (wxFileName::FileExists(value) && wxIsReadable(value))) {
+            m_unitTests = value;
+            m_dom->Set("app.mode.unittest", true);
+        } else {
+            writeStderr(wxString::Format("%s: not found", value));
+        }
+    }
+    if (parser.Found(kTest))
+        m_dom->Set("app.mode.unittest", true);
+
+    // Both file names are read back from the domain, so a domain_var naming either counts.
+    wxFileConfig* config;
+    {
+        // Unreadable or malformed files leave the configuration (partly) empty, silently.
+        wxLogNull quiet;
+        config = new wxFileConfig(appName, GetVendorName(), m_dom->GetWxString("app.path.ini"),
+                                  m_dom->GetWxString("app.path.ini.global"),
+                                  wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE, wxConvAuto());
+    }
+    // The framework owns it from now on and deletes it when the application exits.
+    wxConfigBase::Set(config);
+
+    wxString trace;
+    if (config->Read("Trace", &trace))
+        m_dom->SetWx("app.trace+", trace);
+    else
+        m_dom->SetWx("app.trace+", m_isAgent ? wxString(kDefaultAgentTrace) : wxString());
+
+    long dumpLevel = 0;
+    const bool fullDump = config->Read("DumpLevel", &dumpLevel) && dumpLevel != 0;
+    m_dom->Set("app.fulldump", fullDump);
+
+    wxString entry;
+    long cookie = 0;
+    for (bool more = config->GetFirstEntry(entry, cookie); more; more = config->GetNextEntry(entry, cookie)) {
+        wxLongLong_t number = 0;
+        if (entry.StartsWith(kSqliteConfigPrefix) && config->Read(entry, &number))
+            m_dom->SetWx(entry, static_cast<long long>(number));
+    }
+
+    VkaCore::CSqliteDatabase::InitializeSQLite(m_dom);
+
+    return wxAppConsoleBase::OnCmdLineParsed(parser);
+}
