@@ -1,0 +1,71 @@
+#include "supervisor_signal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <signal.h>
+#include <unistd.h>
+
+wxString _the_pid_file;
+volatile sig_atomic_t _my_pid = 0;
+volatile sig_atomic_t once = 0;
+
+namespace {
+
+// The handler may run at any point of the loop, including inside malloc or the framework's
+// logging, so it must not touch wxString or anything else that allocates or locks: it reads
+// the path from this fixed array, filled before the handler is installed.
+char s_pidFilePath[PATH_MAX];
+
+} // namespace
+
+void pass_signal(int, siginfo_t* info, void*)
+{
+    if (info != nullptr && info->si_pid == _my_pid)
+        return;
+    // The interrupted code may be about to read errno.
+    const int savedErrno = errno;
+    once = once + 1;
+    if (once == 1) {
+        if (s_pidFilePath[0] != '\0')
+            unlink(s_pidFilePath);
+        kill(0, SIGTERM);
+        errno = savedErrno;
+        return;
+    }
+    // exit() would run atexit handlers and static destructors that may be half-way through
+    // their work in the interrupted code; _exit() is the safe way out of a handler.
+    kill(0, SIGTERM);
+    _exit(0);
+}
+
+void ArmSupervisorSignalHandler(const wxString& pidFile)
+{
+    // Keep SIGTERM out while the shared state changes under an already installed handler.
+    sigset_t term, old;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &old);
+
+    _the_pid_file = pidFile;
+    const wxScopedCharBuffer path = pidFile.mb_str(wxConvLibc);
+    const char* text = path.data() != nullptr ? path.data() : "";
+    const size_t length = std::strlen(text);
+    // A path that does not fit is not truncated into the name of some other file.
+    if (length < sizeof s_pidFilePath)
+        std::memcpy(s_pidFilePath, text, length + 1);
+    else
+        s_pidFilePath[0] = '\0';
+    _my_pid = getpid();
+
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = pass_signal;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGTERM);
+    sigaction(SIGTERM, &action, nullptr);
+
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The supervisor's SIGTERM handler and the state it shares with the supervisor loop.
+
+#include <wx/string.h>
+
+#include <csignal>
+
+/// Pid file path of the supervisor, kept for readers outside the handler.
+extern wxString _the_pid_file;
+/// Process id of the supervisor; a SIGTERM sent by this pid is its own broadcast coming back.
+extern volatile sig_atomic_t _my_pid;
+/// SIGTERMs taken so far by the supervisor's handler.
+extern volatile sig_atomic_t once;
+
+/// The supervisor's SIGTERM handler (SA_SIGINFO). The first SIGTERM removes the pid file and
+/// passes the signal on to the process group; a second one ends the supervisor with 0.
+void pass_signal(int sig, siginfo_t* info, void* context);
+
+/// Prepares what pass_signal needs (the pid file path as a plain C string, the supervisor's
+/// pid) and installs it for SIGTERM, with SIGTERM blocked while it runs. Safe to call again.
+void ArmSupervisorSignalHandler(const wxString& pidFile);
