@@ -1,0 +1,15 @@
+#pragma once
+/// Unpacking a component's ZIP package into a folder.
+
+#include <cstdint>
+#include <string>
+
+namespace kvtrelay {
+
+/// Unpacks the ZIP archive at package into the folder destination (created with its parents
+/// when missing). Refuses the whole archive, before writing anything, when an entry is absolute,
+/// climbs with "..", or is a symbolic link. Each file is written under a temporary name and
+/// renamed into place. Status: S_OK, or E_EXPORT.
+int32_t UnpackPackage(const std::string& package, const std::string& destination);
+
+}  // namespace kvtrelay

@@ -1,0 +1,100 @@
+#pragma once
+/// The local repository: server.ini (what the repository holds) and the packages folder.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kvtrelay.h"
+
+namespace kvtrelay {
+
+/// One package the repository holds.
+struct RepositoryEntry {
+    KVTRELAY_EntityItem entity;
+    std::string file;  ///< name inside packages/
+    uint64_t size = 0;
+    std::string sha256;
+};
+
+/// A product and the components last mirrored for it.
+struct RepositoryProduct {
+    std::string id;
+    std::vector<std::string> components;
+};
+
+class CRepository {
+public:
+    explicit CRepository(const std::string& root) : m_root(root) {}
+
+    const std::string& Root() const { return m_root; }
+    std::string PackagesFolder() const;
+    std::string ServerFile() const;
+    std::string PackagePath(const std::string& file) const;
+
+    /// Reads server.ini; a missing file is an empty repository. Lines the relay did not write
+    /// are kept and written back. False when the file exists and cannot be read.
+    bool Load();
+    /// Writes server.ini through a temporary file renamed into place. Returns 0 or errno.
+    int Save() const;
+
+    std::vector<RepositoryEntry>& Entries() { return m_entries; }
+    const std::vector<RepositoryEntry>& Entries() const { return m_entries; }
+
+    /// The entry with exactly this entity (version included), or null.
+    RepositoryEntry* Find(const KVTRELAY_EntityItem& entity);
+    /// Adds or replaces the entry for its entity.
+    void Put(const RepositoryEntry& entry);
+    /// Removes the entry for the entity and its id from every product.
+    void Remove(const KVTRELAY_EntityItem& entity);
+    /// Records which components a product was last mirrored with.
+    void SetProduct(const std::string& id, const std::vector<std::string>& components);
+    const std::vector<RepositoryProduct>& Products() const { return m_products; }
+
+    /// The package file name of a component: its identifier and ".zip", which is long enough
+    /// and shaped so that the repository clean-up of the agent recognises it.
+    static std::string PackageName(const KVTRELAY_EntityItem& entity);
+
+private:
+    struct ForeignSection {
+        std::string header;
+        std::vector<std::string> lines;
+    };
+
+    std::string m_root;
+    std::vector<RepositoryEntry> m_entries;
+    std::vector<RepositoryProduct> m_products;
+    std::vector<std::string> m_preamble;
+    std::vector<std::string> m_foreignPattern, m_foreignEngine, m_foreignProduct;
+    std::vector<ForeignSection> m_foreignSections;
+};
+
+/// Serialises processes that work on repositories through the named semaphore "/kvtrelay".
+/// The semaphore is opened and closed per operation, because its file may be removed between
+/// operations.
+class CRepositoryLock {
+public:
+    CRepositoryLock() = default;
+    ~CRepositoryLock();
+    CRepositoryLock(const CRepositoryLock&) = delete;
+    CRepositoryLock& operator=(const CRepositoryLock&) = delete;
+
+    /// Waits at most timeoutSeconds. Status: S_OK, or E_BUSY.
+    int32_t Acquire(int timeoutSeconds);
+    void Release();
+
+    /// The wait limit: KVTRELAY_LOCK_TIMEOUT from the environment (seconds), else 60.
+    static int DefaultTimeout();
+
+private:
+    void* m_sem = nullptr;
+    bool m_held = false;
+};
+
+/// Removes "<name>.<pid>.part" files in folder left by processes that no longer run.
+void RemoveStaleParts(const std::string& folder);
+
+/// The temporary name a download of file is written under until it is complete.
+std::string PartName(const std::string& file);
+
+}  // namespace kvtrelay

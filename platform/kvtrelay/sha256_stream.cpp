@@ -1,0 +1,72 @@
+#include "sha256_stream.h"
+
+#include <cstdint>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include <openssl/evp.h>
+
+namespace kvtrelay {
+
+CSha256::CSha256() : m_ctx(EVP_MD_CTX_new()), m_ok(false)
+{
+    if (m_ctx)
+        m_ok = EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) == 1;
+}
+
+CSha256::~CSha256()
+{
+    EVP_MD_CTX_free(m_ctx);
+}
+
+void CSha256::Update(const void* data, size_t size)
+{
+    if (m_ok && size > 0)
+        m_ok = EVP_DigestUpdate(m_ctx, data, size) == 1;
+}
+
+std::string CSha256::HexDigest()
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!m_ok || EVP_DigestFinal_ex(m_ctx, md, &len) != 1)
+        return std::string();
+    m_ok = false;  // a finished digest takes no more data
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; ++i) {
+        out += kHex[md[i] >> 4];
+        out += kHex[md[i] & 15];
+    }
+    return out;
+}
+
+bool HashFile(const std::string& path, std::string& hex, uint64_t& size)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    CSha256 sha;
+    std::vector<char> buf(1 << 20);
+    size = 0;
+    bool ok = sha.IsValid();
+    while (ok) {
+        ssize_t n = read(fd, buf.data(), buf.size());
+        if (n < 0) {
+            ok = false;
+            break;
+        }
+        if (n == 0)
+            break;
+        sha.Update(buf.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
+    close(fd);
+    if (!ok)
+        return false;
+    hex = sha.HexDigest();
+    return !hex.empty();
+}
+
+}  // namespace kvtrelay

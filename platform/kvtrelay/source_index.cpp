@@ -1,0 +1,249 @@
+#include "source_index.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <sstream>
+
+namespace kvtrelay {
+
+const char* const kIndexName = "index.txt";
+
+namespace {
+
+const char* const kIndexHeader = "kvtrelay-index 1";
+
+std::string minorText(uint64_t minor)
+{
+    if (minor == 0)
+        return "0";
+    char buf[32];
+    snprintf(buf, sizeof buf, "%04llu", static_cast<unsigned long long>(minor));
+    return buf;
+}
+
+class CReader {
+public:
+    explicit CReader(const std::string& text) : m_text(text) {}
+
+    bool Literal(char c)
+    {
+        if (m_pos < m_text.size() && m_text[m_pos] == c) {
+            ++m_pos;
+            return true;
+        }
+        return false;
+    }
+
+    bool Unsigned(uint64_t limit, uint64_t& value)
+    {
+        size_t start = m_pos;
+        value = 0;
+        while (m_pos < m_text.size() && isdigit(static_cast<unsigned char>(m_text[m_pos]))) {
+            value = value * 10 + static_cast<uint64_t>(m_text[m_pos] - '0');
+            if (value > limit)
+                return false;
+            ++m_pos;
+        }
+        return m_pos > start;
+    }
+
+    bool Signed(int32_t& value)
+    {
+        bool negative = Literal('-');
+        uint64_t v;
+        if (!Unsigned(negative ? 2147483648ULL : 2147483647ULL, v))
+            return false;
+        value = static_cast<int32_t>(negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v));
+        return true;
+    }
+
+    bool Minor(uint64_t& value)
+    {
+        static const uint64_t kWeights[4] = {1000, 100, 10, 1};
+        size_t start = m_pos;
+        value = 0;
+        while (m_pos < m_text.size() && isdigit(static_cast<unsigned char>(m_text[m_pos]))) {
+            if (m_pos - start >= 4)
+                return false;
+            value += static_cast<uint64_t>(m_text[m_pos] - '0') * kWeights[m_pos - start];
+            ++m_pos;
+        }
+        return m_pos > start;
+    }
+
+    bool AtEnd() const { return m_pos == m_text.size(); }
+
+private:
+    const std::string& m_text;
+    size_t m_pos = 0;
+};
+
+bool isHexDigest(const std::string& s)
+{
+    if (s.size() != 64)
+        return false;
+    for (char c : s)
+        if (!isdigit(static_cast<unsigned char>(c)) && !(c >= 'a' && c <= 'f'))
+            return false;
+    return true;
+}
+
+std::vector<std::string> splitFields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    std::istringstream in(line);
+    std::string f;
+    while (in >> f)
+        fields.push_back(f);
+    return fields;
+}
+
+}  // namespace
+
+std::string EntityId(const KVTRELAY_EntityItem& e)
+{
+    char buf[256];
+    snprintf(buf, sizeof buf, "c%dt%dv%llu.%s.%llul%dp%dr%do%d", e.klass, e.type,
+             static_cast<unsigned long long>(e.version.major), minorText(e.version.minor).c_str(),
+             static_cast<unsigned long long>(e.version.build), e.language, e.platform, e.region, e.oem);
+    return buf;
+}
+
+bool ParseEntityId(const std::string& text, KVTRELAY_EntityItem& e)
+{
+    CReader r(text);
+    uint64_t klass, type;
+    KVTRELAY_EntityItem out{};
+    // klass and type are 32-bit identifiers; values above INT32_MAX keep their bits.
+    if (!r.Literal('c') || !r.Unsigned(0xFFFFFFFFULL, klass) || !r.Literal('t') ||
+        !r.Unsigned(0xFFFFFFFFULL, type) || !r.Literal('v') ||
+        !r.Unsigned(0xFFFFFFFFULL, out.version.major) || !r.Literal('.') || !r.Minor(out.version.minor) ||
+        !r.Literal('.') || !r.Unsigned(0xFFFFFFFFULL, out.version.build) || !r.Literal('l') ||
+        !r.Signed(out.language) || !r.Literal('p') || !r.Signed(out.platform) || !r.Literal('r') ||
+        !r.Signed(out.region) || !r.Literal('o') || !r.Signed(out.oem) || !r.AtEnd())
+        return false;
+    out.klass = static_cast<int32_t>(static_cast<uint32_t>(klass));
+    out.type = static_cast<int32_t>(static_cast<uint32_t>(type));
+    out.version.revision = 0;
+    e = out;
+    return true;
+}
+
+bool IsSafePackagePath(const std::string& path)
+{
+    if (path.empty() || path.front() == '/' || path.back() == '/')
+        return false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        for (char c : part)
+            if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '_' && c != '-' && c != '+')
+                return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ParseIndex(const std::string& text, SourceIndex& index, std::string& error)
+{
+    index.products.clear();
+    std::istringstream in(text);
+    std::string line;
+    int number = 0;
+    bool headerSeen = false;
+    auto fail = [&](const char* what) {
+        error = "line " + std::to_string(number) + ": " + what;
+        index.products.clear();
+        return false;
+    };
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        std::vector<std::string> f = splitFields(line);
+        if (f.empty() || f[0][0] == '#')
+            continue;
+        if (!headerSeen) {
+            if (f.size() != 2 || f[0] + " " + f[1] != kIndexHeader)
+                return fail("expected \"kvtrelay-index 1\"");
+            headerSeen = true;
+            continue;
+        }
+        if (f[0] == "product") {
+            IndexProduct p;
+            if (f.size() != 2 || !ParseEntityId(f[1], p.entity))
+                return fail("bad product line");
+            index.products.push_back(p);
+        } else if (f[0] == "component") {
+            if (index.products.empty())
+                return fail("component before any product");
+            IndexComponent c;
+            if (f.size() != 5 || !ParseEntityId(f[1], c.entity))
+                return fail("bad component line");
+            if (!IsSafePackagePath(f[2]))
+                return fail("bad package path");
+            char* end = nullptr;
+            errno = 0;
+            unsigned long long size = strtoull(f[3].c_str(), &end, 10);
+            if (f[3].empty() || !isdigit(static_cast<unsigned char>(f[3][0])) || *end || errno)
+                return fail("bad package size");
+            if (!isHexDigest(f[4]))
+                return fail("bad SHA-256");
+            c.package = f[2];
+            c.size = size;
+            c.sha256 = f[4];
+            index.products.back().components.push_back(c);
+        } else {
+            return fail("unknown record");
+        }
+    }
+    if (!headerSeen) {
+        error = "empty index";
+        return false;
+    }
+    return true;
+}
+
+bool EntityMatches(const KVTRELAY_EntityItem& req, const KVTRELAY_EntityItem& off)
+{
+    auto field = [](int32_t r, int32_t o) { return r == -1 || r == o; };
+    return req.klass == off.klass && req.type == off.type && field(req.language, off.language) &&
+           field(req.platform, off.platform) && field(req.region, off.region) && field(req.oem, off.oem);
+}
+
+int CompareVersions(const KVT_Version& a, const KVT_Version& b)
+{
+    const uint64_t av[4] = {a.major, a.minor, a.build, a.revision};
+    const uint64_t bv[4] = {b.major, b.minor, b.build, b.revision};
+    for (int i = 0; i < 4; ++i)
+        if (av[i] != bv[i])
+            return av[i] < bv[i] ? -1 : 1;
+    return 0;
+}
+
+bool ItemMatches(const KVTRELAY_EntityItem& req, const KVTRELAY_EntityItem& off)
+{
+    if (!EntityMatches(req, off))
+        return false;
+    const KVT_Version& v = req.version;
+    if (v.major == 0 && v.minor == 0 && v.build == 0 && v.revision == 0)
+        return true;
+    // Identifiers carry no revision, so a request without one takes any.
+    return v.major == off.version.major && v.minor == off.version.minor && v.build == off.version.build &&
+           (v.revision == 0 || v.revision == off.version.revision);
+}
+
+bool SameComponent(const KVTRELAY_EntityItem& a, const KVTRELAY_EntityItem& b)
+{
+    return a.klass == b.klass && a.type == b.type && a.language == b.language && a.platform == b.platform &&
+           a.region == b.region && a.oem == b.oem;
+}
+
+}  // namespace kvtrelay

@@ -1,0 +1,271 @@
+#include "transport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <curl/curl.h>
+
+#include "relay_text.h"
+#include "source_index.h"
+
+namespace kvtrelay {
+
+namespace {
+
+const size_t kCopyBuffer = 1 << 20;
+const size_t kMaxIndexSize = 16 << 20;
+const long kConnectTimeout = 30;
+// A transfer that moves less than 1 byte per second for this long is given up.
+const long kStallSeconds = 60;
+
+struct CurlSink {
+    const DataSink* sink;
+    bool stopped;
+};
+
+size_t curlWrite(char* data, size_t size, size_t count, void* user)
+{
+    CurlSink* s = static_cast<CurlSink*>(user);
+    size_t n = size * count;
+    if (!(*s->sink)(data, n)) {
+        s->stopped = true;
+        return n == 0 ? 1 : 0;  // any count but n makes the transfer fail
+    }
+    return n;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool startsWith(const std::string& s, const char* prefix)
+{
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+bool startsWithNoCase(const std::string& s, const char* prefix)
+{
+    return strncasecmp(s.c_str(), prefix, strlen(prefix)) == 0;
+}
+
+std::string trimSlashes(std::string s)
+{
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+bool LocalSourcePath(const std::string& url, std::string& path)
+{
+    std::string p;
+    if (startsWithNoCase(url, "file://")) {
+        std::string rest = url.substr(7);
+        if (startsWithNoCase(rest, "localhost/"))
+            rest = rest.substr(9);
+        if (rest.empty() || rest[0] != '/')
+            return false;  // a host other than the local one
+        for (size_t i = 0; i < rest.size(); ++i) {
+            if (rest[i] == '%' && i + 2 < rest.size() && hexValue(rest[i + 1]) >= 0 && hexValue(rest[i + 2]) >= 0) {
+                p += static_cast<char>(hexValue(rest[i + 1]) * 16 + hexValue(rest[i + 2]));
+                i += 2;
+            } else {
+                p += rest[i];
+            }
+        }
+    } else if (startsWith(url, "/")) {
+        p = url;
+    } else {
+        return false;
+    }
+    path = trimSlashes(p);
+    return true;
+}
+
+CTransport::CTransport(const TransportSettings& settings) : m_settings(settings)
+{
+    m_curlError[0] = 0;
+}
+
+CTransport::~CTransport()
+{
+    if (m_curl)
+        curl_easy_cleanup(m_curl);
+}
+
+int32_t CTransport::Open(const KVTRELAY_Source& source, std::string& indexText)
+{
+    std::string url = WideToUtf8(source.url);
+    m_proxyType = -1;
+    if (source.proxy && source.proxy->host && source.proxy->host[0]) {
+        m_proxyType = source.proxy->type == 1 ? 1 : 0;
+        m_proxyHost = WideToUtf8(source.proxy->host);
+        m_proxyPort = source.proxy->port;
+        m_proxyUser = WideToUtf8(source.proxy->user);
+        m_proxyPassword = WideToUtf8(source.proxy->password);
+    }
+    std::string local;
+    if (LocalSourcePath(url, local)) {
+        m_http = false;
+        m_base = local;
+        return readIndex(indexText);
+    }
+    bool isHttps = startsWithNoCase(url, "https://");
+    bool isHttp = startsWithNoCase(url, "http://");
+    if (!isHttp && !isHttps)
+        return KVTRELAY_E_SCHEME;
+    if (isHttp && m_settings.httpsLevel >= 2)
+        return KVTRELAY_E_INSECURE;
+    m_http = true;
+    if (isHttp && m_settings.httpsLevel == 1) {
+        // Try the same place over https first; only a source that cannot be read that way
+        // is read over plain http.
+        m_base = trimSlashes("https://" + url.substr(7));
+        int32_t status = readIndex(indexText);
+        if (status > 0 || status == KVTRELAY_E_INDEX || status == KVTRELAY_E_NOMEMORY)
+            return status;
+    }
+    m_base = trimSlashes(url);
+    return readIndex(indexText);
+}
+
+int32_t CTransport::readIndex(std::string& text)
+{
+    text.clear();
+    bool tooLarge = false;
+    bool stopped = false;
+    DataSink sink = [&](const char* data, size_t size) {
+        if (text.size() + size > kMaxIndexSize) {
+            tooLarge = true;
+            return false;
+        }
+        text.append(data, size);
+        return true;
+    };
+    int32_t status = Fetch(kIndexName, sink, stopped);
+    if (tooLarge)
+        return KVTRELAY_E_INDEX;
+    if (status <= 0)
+        return status == KVTRELAY_E_NOMEMORY ? status : KVTRELAY_E_SOURCE;
+    return KVTRELAY_S_OK;
+}
+
+int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, bool& stopped)
+{
+    stopped = false;
+    if (m_http)
+        return fetchHttp(m_base + "/" + relative, sink, stopped);
+    return fetchLocal(JoinPath(m_base, relative), sink, stopped);
+}
+
+int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return KVTRELAY_E_DOWNLOAD;
+    std::vector<char> buf;
+    try {
+        buf.resize(kCopyBuffer);
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        return KVTRELAY_E_NOMEMORY;
+    }
+    auto start = std::chrono::steady_clock::now();
+    uint64_t done = 0;
+    int32_t status = KVTRELAY_S_OK;
+    // With a bandwidth limit, read in pieces of at most a tenth of a second's worth.
+    size_t piece = buf.size();
+    if (m_settings.maxBandwidth > 0 && static_cast<uint64_t>(m_settings.maxBandwidth) / 10 < piece)
+        piece = std::max<size_t>(1, static_cast<size_t>(m_settings.maxBandwidth / 10));
+    for (;;) {
+        ssize_t n = read(fd, buf.data(), piece);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            status = KVTRELAY_E_DOWNLOAD;
+            break;
+        }
+        if (n == 0)
+            break;
+        if (!sink(buf.data(), static_cast<size_t>(n))) {
+            stopped = true;
+            status = KVTRELAY_E_DOWNLOAD;
+            break;
+        }
+        done += static_cast<uint64_t>(n);
+        if (m_settings.maxBandwidth > 0) {
+            auto due = start + std::chrono::microseconds(done * 1000000 / static_cast<uint64_t>(m_settings.maxBandwidth));
+            std::this_thread::sleep_until(due);
+        }
+    }
+    close(fd);
+    return status;
+}
+
+bool CTransport::setUpHandle()
+{
+    if (!m_curl) {
+        // One handle for every file of the operation keeps the connection alive between them.
+        m_curl = curl_easy_init();
+        if (!m_curl)
+            return false;
+    }
+    CURL* c = m_curl;
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(c, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+    // A redirect must not lead a https-only transfer back to plain http.
+    curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, m_settings.httpsLevel >= 2 ? "https" : "http,https");
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_curlError);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, "kvtrelay/1.0");
+    if (m_settings.maxBandwidth > 0)
+        curl_easy_setopt(c, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(m_settings.maxBandwidth));
+    if (m_proxyType >= 0) {
+        curl_easy_setopt(c, CURLOPT_PROXY, m_proxyHost.c_str());
+        curl_easy_setopt(c, CURLOPT_PROXYPORT, static_cast<long>(m_proxyPort));
+        curl_easy_setopt(c, CURLOPT_PROXYTYPE, m_proxyType == 1 ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
+                                                                : static_cast<long>(CURLPROXY_HTTP));
+        if (!m_proxyUser.empty()) {
+            curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, m_proxyUser.c_str());
+            curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, m_proxyPassword.c_str());
+        }
+    } else {
+        // Only the source's own proxy record counts, not the process environment.
+        curl_easy_setopt(c, CURLOPT_PROXY, "");
+    }
+    return true;
+}
+
+int32_t CTransport::fetchHttp(const std::string& url, const DataSink& sink, bool& stopped)
+{
+    if (!setUpHandle())
+        return KVTRELAY_E_NOMEMORY;
+    CurlSink s{&sink, false};
+    curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, curlWrite);
+    curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &s);
+    m_curlError[0] = 0;
+    CURLcode rc = curl_easy_perform(m_curl);
+    stopped = s.stopped;
+    if (rc == CURLE_OUT_OF_MEMORY)
+        return KVTRELAY_E_NOMEMORY;
+    return rc == CURLE_OK ? KVTRELAY_S_OK : KVTRELAY_E_DOWNLOAD;
+}
+
+}  // namespace kvtrelay

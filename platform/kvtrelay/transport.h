@@ -1,0 +1,60 @@
+#pragma once
+/// Reading files of an update source: a local folder (absolute path or file:// URL) or an
+/// http:// or https:// URL, with the proxy, bandwidth and https settings of the context.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "kvtrelay.h"
+
+typedef void CURL;
+
+namespace kvtrelay {
+
+/// Receives the bytes of a file in order; returns false to stop the transfer.
+using DataSink = std::function<bool(const char* data, size_t size)>;
+
+struct TransportSettings {
+    int64_t maxBandwidth = 0;  ///< bytes per second; 0 or less is unlimited
+    int64_t httpsLevel = 0;    ///< 0 any scheme, 1 prefer https, 2 https only
+};
+
+class CTransport {
+public:
+    explicit CTransport(const TransportSettings& settings);
+    ~CTransport();
+    CTransport(const CTransport&) = delete;
+    CTransport& operator=(const CTransport&) = delete;
+
+    /// Chooses the source and reads its index text. Status: KVTRELAY_S_OK, or
+    /// E_SCHEME, E_INSECURE, E_SOURCE (unreadable), E_INDEX (too large), E_NOMEMORY.
+    int32_t Open(const KVTRELAY_Source& source, std::string& indexText);
+
+    /// Streams the file at relative (inside the opened source) into sink. Status: S_OK, or
+    /// E_DOWNLOAD when the transfer failed or the sink stopped it (stopped tells which).
+    int32_t Fetch(const std::string& relative, const DataSink& sink, bool& stopped);
+
+    /// Where the opened source is, for messages and tests.
+    const std::string& Base() const { return m_base; }
+
+private:
+    int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped);
+    int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped);
+    int32_t readIndex(std::string& text);
+    bool setUpHandle();
+
+    TransportSettings m_settings;
+    bool m_http = false;
+    std::string m_base;  // folder path or URL without a trailing "/"
+    CURL* m_curl = nullptr;
+    std::string m_proxyHost, m_proxyUser, m_proxyPassword;
+    int m_proxyType = -1;
+    uint16_t m_proxyPort = 0;
+    char m_curlError[256];
+};
+
+/// Turns a file:// URL or an absolute path into a folder path; false for anything else.
+bool LocalSourcePath(const std::string& url, std::string& path);
+
+}  // namespace kvtrelay
