@@ -1,0 +1,176 @@
+// The companion ".version" file decides whether an extension joins the search path; every
+// refusal is explained by exactly one warning.
+#include "searchpath/extension_version.h"
+
+#include <gtest/gtest.h>
+
+#include <wx/log.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Collects what is logged while a test runs.
+class CapturingLog : public wxLog {
+public:
+    struct Entry {
+        wxLogLevel level;
+        wxString text;
+    };
+    std::vector<Entry> entries;
+
+protected:
+    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
+    {
+        entries.push_back({level, msg});
+    }
+};
+
+class ExtensionVersion : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vka-extver-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_dir = pattern;
+        m_extension = m_dir + "/Foo.vke";
+        m_previous = wxLog::SetActiveTarget(&m_log);
+        wxLog::SetLogLevel(wxLOG_Max);
+    }
+
+    void TearDown() override
+    {
+        wxLog::SetActiveTarget(m_previous);
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    void writeCompanion(const std::string& content)
+    {
+        FILE* f = std::fopen((m_extension + ".version").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(content.data(), 1, content.size(), f);
+        std::fclose(f);
+    }
+
+    // The check's result, with the one warning it must have logged (empty when none).
+    bool check(wxString& warning)
+    {
+        m_log.entries.clear();
+        const bool ok = ExtensionVersionMatchesCore(m_extension);
+        warning.clear();
+        EXPECT_LE(m_log.entries.size(), 1u);
+        for (const auto& entry : m_log.entries) {
+            EXPECT_EQ(entry.level, wxLOG_Warning);
+            warning = entry.text;
+        }
+        return ok;
+    }
+
+    wxString noVersionLine() const
+    {
+        return "File '" + m_extension + ".version' does not contain a 'version:' line. Extension '" + m_extension +
+               "' will not be enabled.";
+    }
+
+    wxString malformed() const
+    {
+        return "File '" + m_extension + ".version' did not contain a properly formatted 'version:' line. Extension '" +
+               m_extension + "' will not be enabled.";
+    }
+
+    std::string m_dir;
+    std::string m_extension;
+    CapturingLog m_log;
+    wxLog* m_previous = nullptr;
+};
+
+TEST_F(ExtensionVersion, CoreVersionIsAdmittedSilently)
+{
+    const char* accepted[] = {
+        "version: 10.0.0-4015\n",
+        "version:10.0.0-1\n",
+        "version: 10.0.0-4015 built on Tuesday\n",
+        "version: 10.0.0-0\n",
+        "version: 10.0.0-4015",                                 // no final newline
+        "# comment\nname: Foo\nversion: 10.0.0-4015\n",         // other lines first
+        "version: 10.0.0-4015\r\n",
+        "\xEF\xBB\xBFversion: 10.0.0-4015\n",                   // byte-order mark
+    };
+    for (const char* content : accepted) {
+        writeCompanion(content);
+        wxString warning;
+        EXPECT_TRUE(check(warning)) << content;
+        EXPECT_EQ(warning, "") << content;
+    }
+}
+
+TEST_F(ExtensionVersion, MissingCompanionIsRefused)
+{
+    wxString warning;
+    EXPECT_FALSE(check(warning));
+    EXPECT_EQ(warning, "Extension file '" + m_extension +
+                           "' does not have a corresponding '.version' file. It will not be enabled.");
+}
+
+TEST_F(ExtensionVersion, CompanionWithoutVersionLineIsRefused)
+{
+    const char* contents[] = {
+        "",
+        "Version: 10.0.0-1\n",
+        " version: 10.0.0-1\n",
+        "name: Foo\n\n",
+    };
+    for (const char* content : contents) {
+        writeCompanion(content);
+        wxString warning;
+        EXPECT_FALSE(check(warning)) << content;
+        EXPECT_EQ(warning, noVersionLine()) << content;
+    }
+}
+
+TEST_F(ExtensionVersion, UnreadableCompanionCountsAsWithoutVersionLine)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
+    writeCompanion("version: 10.0.0-1\n");
+    ASSERT_EQ(chmod((m_extension + ".version").c_str(), 0), 0);
+    wxString warning;
+    EXPECT_FALSE(check(warning));
+    EXPECT_EQ(warning, noVersionLine());
+}
+
+TEST_F(ExtensionVersion, MalformedFirstVersionLineIsRefused)
+{
+    const char* contents[] = {
+        "version: 10.0.0\n",
+        "version: 10.0-4015\n",
+        "version:\n",
+        "version: ten\n",
+        // The first version line decides even when a good one follows.
+        "version: 10.0\nversion: 10.0.0-1\n",
+    };
+    for (const char* content : contents) {
+        writeCompanion(content);
+        wxString warning;
+        EXPECT_FALSE(check(warning)) << content;
+        EXPECT_EQ(warning, malformed()) << content;
+    }
+}
+
+TEST_F(ExtensionVersion, OtherVersionIsRefusedNamingBoth)
+{
+    writeCompanion("version: 10.0.1-4015\n");
+    wxString warning;
+    EXPECT_FALSE(check(warning));
+    EXPECT_EQ(warning, "Ignoring extension '" + m_extension + "' since its version (10.0.1) doesn't match ours (10.0.0)");
+
+    writeCompanion("version: 9.5.0-1\nversion: 10.0.0-1\n");
+    EXPECT_FALSE(check(warning));
+    EXPECT_EQ(warning, "Ignoring extension '" + m_extension + "' since its version (9.5.0) doesn't match ours (10.0.0)");
+}
+
+} // namespace
