@@ -1,0 +1,343 @@
+#include "identifiers.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+// Marks an entity that Lua never sees.
+const int32_t kHidden = -10;
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// Digit runs wrap silently; callers keep the bits they need.
+uint64_t readDigits(const char* s, size_t len, size_t& pos)
+{
+    uint64_t v = 0;
+    while (pos < len && isDigit(s[pos]))
+        v = v * 10 + static_cast<uint64_t>(s[pos++] - '0');
+    return v;
+}
+
+const char* parseIdentifier(const char* s, size_t len, KVTRELAY_EntityItem& e)
+{
+    e = KVTRELAY_EntityItem{};
+    e.language = e.platform = e.region = e.oem = -1;
+
+    size_t pos = 0;
+    if (pos >= len || s[pos] != 'c')
+        return "invalid product class";
+    ++pos;
+    e.klass = static_cast<int32_t>(static_cast<uint32_t>(readDigits(s, len, pos)));
+    if (pos >= len || s[pos] != 't')
+        return "invalid product type";
+    ++pos;
+    e.type = static_cast<int32_t>(static_cast<uint32_t>(readDigits(s, len, pos)));
+
+    if (pos < len && s[pos] == 'v') {
+        ++pos;
+        e.version.major = readDigits(s, len, pos);
+        if (pos < len && s[pos] == '.') {
+            ++pos;
+            // The minor is a fraction with four places; a fifth digit is tolerated, a sixth is not.
+            static const uint64_t weights[] = {1000, 100, 10, 1, 0};
+            for (int i = 0; i < 5 && pos < len && isDigit(s[pos]); ++i)
+                e.version.minor += weights[i] * static_cast<uint64_t>(s[pos++] - '0');
+            if (pos < len && isDigit(s[pos]))
+                return "minor version too large";
+            if (pos < len && s[pos] == '.') {
+                ++pos;
+                e.version.build = readDigits(s, len, pos);
+                if (pos < len && s[pos] == '.') {
+                    ++pos;
+                    e.version.revision = readDigits(s, len, pos);
+                }
+            }
+        }
+    }
+
+    for (int fields = 0;; ++fields) {
+        if (pos >= len)
+            return nullptr;
+        if (fields == 4)
+            return "too many fields";
+        int32_t* target;
+        switch (s[pos]) {
+        case 'l': target = &e.language; break;
+        case 'p': target = &e.platform; break;
+        case 'r': target = &e.region; break;
+        case 'o': target = &e.oem; break;
+        default: return "invalid field";
+        }
+        ++pos;
+        bool negative = pos < len && s[pos] == '-';
+        if (negative)
+            ++pos;
+        uint32_t magnitude = static_cast<uint32_t>(readDigits(s, len, pos));
+        *target = static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
+    }
+}
+
+// Minor version text. The leading-zero form pads to four digits in front ("0050" for 50); the
+// trailing-zero form pads behind ("5000" for 5). Then at most `strip` trailing zeros go.
+void minorText(char* out, size_t size, uint64_t minor, bool trailingForm, int strip)
+{
+    if (!trailingForm && minor == 0) {
+        std::snprintf(out, size, "0");
+        return;
+    }
+    if (trailingForm) {
+        std::snprintf(out, size, "%llu%s", static_cast<unsigned long long>(minor),
+                      minor < 10 ? "000" : minor < 100 ? "00" : minor < 1000 ? "0" : "");
+    } else {
+        std::snprintf(out, size, "%04llu", static_cast<unsigned long long>(minor));
+    }
+    size_t n = std::strlen(out);
+    for (int removed = 0; removed < strip && n > 0 && out[n - 1] == '0'; ++removed)
+        out[--n] = 0;
+}
+
+// Names of a family that comes in one pattern per language: english, china, japan, other.
+const char* byLanguage(const char* const (&names)[4], int32_t language)
+{
+    return names[language == 1 ? 0 : language == 2 ? 1 : language == 4 ? 2 : 3];
+}
+
+const char* const kMezra[4] = {"mezra_english", "mezra_china", "mezra_japan", "mezra_unknown"};
+const char* const kTolv[4] = {"tolv_english", "tolv_china", "tolv_japan", "tolv_unknown"};
+
+const size_t kMinorSize = 32;
+
+} // namespace
+
+const char* StringToComponent(lua_State* L, int index, KVTRELAY_EntityItem& entity)
+{
+    if (!lua_isstring(L, index))
+        return "expected product id string";
+    // Convert a copy: converting a number in place would disturb a table traversal.
+    lua_pushvalue(L, index);
+    size_t len = 0;
+    const char* s = lua_tolstring(L, -1, &len);
+    const char* error = parseIdentifier(s, len, entity);
+    lua_pop(L, 1);
+    return error;
+}
+
+const char* StringToProduct(lua_State* L, int index, KVTRELAY_Product& product)
+{
+    product.items = nullptr;
+    product.itemCount = 0;
+    return StringToComponent(L, index, product.entity);
+}
+
+void ComponentToString(lua_State* L, const KVTRELAY_EntityItem& e)
+{
+    lua_pushfstring(L, "c%dt%dl%dp%dr%do%d", e.klass, e.type, e.language, e.platform, e.region, e.oem);
+}
+
+void ProductToString(lua_State* L, const KVTRELAY_EntityItem& e)
+{
+    char format[128];
+    std::snprintf(format, sizeof format, "c%dt%dv%%sl%dp%dr%do%d", e.klass, e.type, e.language, e.platform,
+                  e.region, e.oem);
+    char minor[kMinorSize];
+    minorText(minor, sizeof minor, e.version.minor, false, 3);
+    char version[96];
+    std::snprintf(version, sizeof version, "%u.%s.%u", static_cast<unsigned>(e.version.major), minor,
+                  static_cast<unsigned>(e.version.build));
+    lua_pushfstring(L, format, version);  // the expanded format holds exactly one "%s"
+}
+
+void EntityToString(lua_State* L, const KVTRELAY_EntityItem& e)
+{
+    char minor[kMinorSize];
+    minorText(minor, sizeof minor, e.version.minor, false, 0);
+    lua_pushfstring(L, "c%dt%dv%d.%s.%dl%dp%dr%do%d", e.klass, e.type, static_cast<int>(e.version.major), minor,
+                    static_cast<int>(e.version.build), e.language, e.platform, e.region, e.oem);
+}
+
+bool IsScanEngine(const KVTRELAY_EntityItem& e)
+{
+    if (e.klass != 2)
+        return false;
+    switch (static_cast<uint32_t>(e.type)) {
+    case 0x48000202: case 0x48000203: case 0x48000225: case 0x48000226: case 0x48000227: case 0x48000228:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const KVT_Version* v)
+{
+    char text[128];
+    if (klass == 3 && v->minor == 0 && v->build == 0) {
+        // Patterns numbered by their major alone show it split into groups of digits.
+        uint64_t b = v->major;
+        auto digit = [b](uint64_t weight) { return static_cast<int>((b / weight) % 10); };
+        switch (static_cast<uint32_t>(type)) {
+        case 4: case 0x20000020: case 0x20000040: case 0x20000400: case 0x40800000: case 0x41000000:
+        case 0x48020000: case 0x48040024: case 0x48040025: case 0x48040066:
+            std::snprintf(text, sizeof text, "%d.%d%d%d.%d%d", static_cast<int>(b / 100000), digit(10000),
+                          digit(1000), digit(100), digit(10), digit(1));
+            break;
+        case 0x4000000: case 0x4000001:
+            std::snprintf(text, sizeof text, "%d.%d%d%d", static_cast<int>(b / 1000), digit(100), digit(10),
+                          digit(1));
+            break;
+        case 0x40000010:
+            std::snprintf(text, sizeof text, "%d.%d%d", static_cast<int>(b / 100), digit(10), digit(1));
+            break;
+        case 0x48000100:
+            std::snprintf(text, sizeof text, "%d.%d%d%d%d%d", static_cast<int>(b / 100000), digit(10000),
+                          digit(1000), digit(100), digit(10), digit(1));
+            break;
+        default:
+            std::snprintf(text, sizeof text, "%d", static_cast<int>(b));
+            break;
+        }
+        lua_pushstring(L, text);
+        return;
+    }
+    KVTRELAY_EntityItem e{};
+    e.klass = klass;
+    e.type = type;
+    char minor[kMinorSize];
+    if (IsScanEngine(e))
+        minorText(minor, sizeof minor, v->minor, true, 1);
+    else if (klass == 22 && type == 2213)
+        minorText(minor, sizeof minor, v->minor, false, 1);
+    else
+        minorText(minor, sizeof minor, v->minor, false, 3);
+    if (v->build != 0)
+        std::snprintf(text, sizeof text, "%u.%s.%u", static_cast<unsigned>(v->major), minor,
+                      static_cast<unsigned>(v->build));
+    else
+        std::snprintf(text, sizeof text, "%u.%s", static_cast<unsigned>(v->major), minor);
+    lua_pushstring(L, text);
+}
+
+const char* EntityFriendlyName(const KVTRELAY_EntityItem& e)
+{
+    if (e.klass == 22)
+        return e.type == 2213 ? "vkru" : nullptr;
+    if (e.klass != 3)
+        return nullptr;
+    switch (static_cast<uint32_t>(e.type)) {
+    case 4: return byLanguage(kMezra, e.language);
+    case 0x48008000: return byLanguage(kTolv, e.language);
+    case 0x800: return "tarnel_cleanup";
+    case 0x20000001: return "ketho";
+    case 0x20000020: return "quillmaw_white";
+    case 0x20000040: return "quillmaw_black";
+    case 0x20000400: return "mezra_spyware";
+    case 0x40000010: return "pelgo_k6";
+    case 0x40800000: return "vorlak_white_list";
+    case 0x48040066: return "nimbrel";
+    default: return nullptr;
+    }
+}
+
+void EntityToLua(lua_State* L, const KVTRELAY_EntityItem& e, bool isProduct)
+{
+    if (e.language == kHidden || e.platform == kHidden || e.region == kHidden || e.oem == kHidden) {
+        lua_pushnil(L);
+        return;
+    }
+    lua_createtable(L, 0, 10);
+    const std::pair<const char*, int32_t> numbers[] = {{"klass", e.klass},     {"type", e.type},
+                                                       {"language", e.language}, {"platform", e.platform},
+                                                       {"region", e.region},   {"oem", e.oem}};
+    for (const auto& field : numbers) {
+        lua_pushinteger(L, field.second);
+        lua_setfield(L, -2, field.first);
+    }
+    ConvertVersionFormatVT2UI(L, e.klass, e.type, &e.version);
+    lua_setfield(L, -2, "version");
+    if (isProduct)
+        ProductToString(L, e);
+    else
+        ComponentToString(L, e);
+    lua_setfield(L, -2, "name");
+    EntityToString(L, e);
+    lua_setfield(L, -2, "extract");
+    if (const char* friendly = EntityFriendlyName(e)) {
+        lua_pushstring(L, friendly);
+        lua_setfield(L, -2, "friendly");
+    }
+}
+
+void ComponentToLua(lua_State* L, const KVTRELAY_EntityItem& entity)
+{
+    EntityToLua(L, entity, false);
+}
+
+void ProductToLua(lua_State* L, const KVTRELAY_EntityItem& entity)
+{
+    EntityToLua(L, entity, true);
+}
+
+namespace {
+
+// Stores the entry on top of the stack at `number` of the table at `table`, and under its
+// friendly name when it has one; pops the entry.
+void storeEntry(lua_State* L, int table, int number)
+{
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);  // a hidden entity leaves a hole at its number
+        return;
+    }
+    lua_pushvalue(L, -1);
+    lua_rawseti(L, table, number);
+    lua_getfield(L, -1, "friendly");  /* entry, friendly */
+    if (lua_isstring(L, -1)) {
+        lua_insert(L, -2);              /* friendly, entry */
+        lua_rawset(L, table);
+    } else {
+        lua_pop(L, 2);
+    }
+}
+
+} // namespace
+
+void InformationToLua(lua_State* L, const KVTRELAY_Information* information)
+{
+    uint64_t entries = information->count;
+    for (uint64_t i = 0; i < information->count; ++i)
+        entries += information->products[i].itemCount;
+    lua_createtable(L, entries > INT_MAX ? INT_MAX : static_cast<int>(entries), 0);
+    int table = lua_gettop(L);
+    int number = 0;
+    for (uint64_t i = 0; i < information->count; ++i) {
+        const KVTRELAY_Product& product = information->products[i];
+        ProductToLua(L, product.entity);
+        storeEntry(L, table, ++number);
+        for (uint64_t k = 0; k < product.itemCount; ++k) {
+            ComponentToLua(L, product.items[k]);
+            storeEntry(L, table, ++number);
+        }
+    }
+}
+
+int l_tocomponent(lua_State* L)
+{
+    KVTRELAY_EntityItem entity;
+    if (const char* error = StringToComponent(L, 1, entity))
+        return luaL_argerror(L, 1, error);
+    ComponentToLua(L, entity);
+    return 1;
+}
+
+int l_toproduct(lua_State* L)
+{
+    KVTRELAY_EntityItem entity;
+    if (const char* error = StringToComponent(L, 1, entity))
+        return luaL_argerror(L, 1, error);
+    ProductToString(L, entity);
+    return 1;
+}

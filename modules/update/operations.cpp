@@ -1,0 +1,328 @@
+#include "operations.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "contexts.h"
+#include "identifiers.h"
+#include "update_module.h"
+#include "wide_strings.h"
+
+namespace {
+
+const int32_t kStatusNoMemory = -4;
+const char* const kServerStub = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n";
+
+enum class RelayCall { GetInformation, Duplicate, Filtered };
+
+struct Operation {
+    RelayCall call;
+    ItemFilter accept;   ///< for RelayCall::Filtered
+    bool removalStep;    ///< whether the repository is cleared afterwards
+    bool filterArgument; ///< argument 5 holds the identifiers that items must match
+};
+
+bool isPatternLike(const KVTRELAY_EntityItem& item)
+{
+    // One non-pattern travels with the patterns.
+    return item.klass == 22 && item.type == 2213;
+}
+
+bool acceptPattern(const KVTRELAY_EntityItem& item, const KVTRELAY_Product*, size_t)
+{
+    return item.klass == 3 || isPatternLike(item);
+}
+
+bool acceptPatternExceptMezra(const KVTRELAY_EntityItem& item, const KVTRELAY_Product*, size_t)
+{
+    return (item.klass == 3 && item.type != 4) || isPatternLike(item);
+}
+
+bool acceptListed(const KVTRELAY_EntityItem& item, const KVTRELAY_Product* filter, size_t filterCount)
+{
+    for (size_t i = 0; i < filterCount; ++i)
+        if (filter[i].entity.klass == item.klass && filter[i].entity.type == item.type)
+            return true;
+    return false;
+}
+
+// Size in bytes of `count` records of `size`, or 0 when that does not fit a size_t.
+size_t bytesFor(uint64_t count, size_t size)
+{
+    if (count > SIZE_MAX / size)
+        return 0;
+    return static_cast<size_t>(count) * size;
+}
+
+int l_function(lua_State* L, const Operation& op)
+{
+    KVTRELAY_Context* context = nullptr;
+    if (int pushed = CreateContext(L, context))
+        return pushed;
+
+    // luaL_error never returns: everything converted so far is released before each raise.
+    KVTRELAY_Product* products = nullptr;
+    size_t productCount = 0;
+    if (const char* error = LuaToProducts(L, 2, &products, productCount)) {
+        DestroyContext(context);
+        return luaL_error(L, "%s", error);
+    }
+    KVTRELAY_Source* sources = nullptr;
+    size_t sourceCount = 0;
+    if (const char* error = LuaToSources(L, 3, &sources, sourceCount)) {
+        DestroyProducts(products, productCount);
+        DestroyContext(context);
+        return luaL_error(L, "%s", error);
+    }
+    int removalMode = kRemovalOn;
+    if (const char* error = ContextOptions(L, context, removalMode)) {
+        DestroySources(sources, sourceCount);
+        DestroyProducts(products, productCount);
+        DestroyContext(context);
+        return luaL_error(L, "%s", error);
+    }
+    KVTRELAY_Product* filter = nullptr;
+    size_t filterCount = 0;
+    if (op.filterArgument && !lua_isnoneornil(L, 5)) {
+        if (const char* error = LuaToProducts(L, 5, &filter, filterCount)) {
+            DestroySources(sources, sourceCount);
+            DestroyProducts(products, productCount);
+            DestroyContext(context);
+            return luaL_error(L, "%s", error);
+        }
+    }
+
+    // Event handlers run inside these calls and find the options table at argument 4.
+    KVTRELAY_Information* information = nullptr;
+    int32_t status;
+    switch (op.call) {
+    case RelayCall::GetInformation:
+        status = KVTRELAY_GetInformation(context, products, productCount, sources, sourceCount, &information);
+        break;
+    case RelayCall::Duplicate:
+        status = KVTRELAY_Duplicate(context, products, productCount, sources, sourceCount, &information);
+        break;
+    default:
+        status = FilteredDownload(context, products, productCount, sources, sourceCount, op.accept, filter,
+                                  filterCount, &information);
+        break;
+    }
+
+    if (status > 0 && information) {
+        InformationToLua(L, information);
+        KVTRELAY_DestroyData(information);
+    } else {
+        // A failing library may still hand back an information; it is freed all the same.
+        if (information)
+            KVTRELAY_DestroyData(information);
+        lua_pushnil(L);
+    }
+    PushStatus(L, status);
+    int results = lua_gettop(L);
+
+    DestroyProducts(filter, filterCount);
+    DestroySources(sources, sourceCount);
+    DestroyProducts(products, productCount);
+    DestroyContext(context);
+
+    if (op.removalStep && removalMode > 0) {
+        // Runs whatever the status; its results and errors never change the operation's.
+        lua_pushcfunction(L, l_removevt);
+        lua_pushvalue(L, 1);
+        int arguments = 1;
+        if (removalMode == kRemovalWithHandler) {
+            lua_pushstring(L, "removevt");
+            lua_rawget(L, 4);
+            arguments = 2;
+        }
+        lua_pcall(L, arguments, 0, 0);
+        lua_settop(L, results);
+    }
+    return 3;
+}
+
+// Whether a package file is one the update server left behind. Short names and merged
+// packages are the repository's own.
+bool isServerPackage(const char* name)
+{
+    size_t n = std::strlen(name);
+    const char* merged = "_merged.zip";
+    size_t m = std::strlen(merged);
+    return n > 10 && std::strcmp(name + n - 4, ".zip") == 0 && std::strcmp(name + n - m, merged) != 0;
+}
+
+} // namespace
+
+int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* products, size_t productCount,
+                         const KVTRELAY_Source* sources, size_t sourceCount, ItemFilter accept,
+                         const KVTRELAY_Product* filter, size_t filterCount, KVTRELAY_Information** information)
+{
+    *information = nullptr;
+    KVTRELAY_Information* listed = nullptr;
+    int32_t status = KVTRELAY_GetInformation(context, products, productCount, sources, sourceCount, &listed);
+    if (status <= 0) {
+        if (listed)
+            KVTRELAY_DestroyData(listed);
+        return status;
+    }
+
+    uint64_t listedProducts = listed ? listed->count : 0;
+    uint64_t listedItems = 0;
+    bool fits = true;
+    for (uint64_t i = 0; i < listedProducts && fits; ++i) {
+        uint64_t count = listed->products[i].itemCount;
+        fits = count <= UINT64_MAX - listedItems;
+        listedItems += fits ? count : 0;
+    }
+    // The information may hold more products than were asked for; room for all of them.
+    size_t itemBytes = bytesFor(listedItems ? listedItems : 1, sizeof(KVTRELAY_EntityItem));
+    size_t productBytes = bytesFor(listedProducts ? listedProducts : 1, sizeof(KVTRELAY_Product));
+    auto* items = fits && itemBytes ? static_cast<KVTRELAY_EntityItem*>(std::malloc(itemBytes)) : nullptr;
+    auto* kept = productBytes ? static_cast<KVTRELAY_Product*>(std::malloc(productBytes)) : nullptr;
+    if (!items || !kept) {
+        std::free(items);
+        std::free(kept);
+        KVTRELAY_DestroyData(listed);
+        return kStatusNoMemory;
+    }
+
+    size_t used = 0;
+    size_t keptCount = 0;
+    for (uint64_t i = 0; i < listedProducts; ++i) {
+        const KVTRELAY_Product& product = listed->products[i];
+        size_t first = used;
+        for (uint64_t k = 0; k < product.itemCount; ++k)
+            if (accept(product.items[k], filter, filterCount))
+                items[used++] = product.items[k];
+        if (used > first)
+            kept[keptCount++] = KVTRELAY_Product{product.entity, items + first, used - first};
+    }
+    if (listed)
+        KVTRELAY_DestroyData(listed);
+
+    status = KVTRELAY_Duplicate(context, keptCount ? kept : nullptr, keptCount, sources, sourceCount, information);
+    std::free(items);
+    std::free(kept);
+    return status;
+}
+
+int l_list(lua_State* L)
+{
+    return l_function(L, {RelayCall::GetInformation, nullptr, false, false});
+}
+
+int l_everything(lua_State* L)
+{
+    return l_function(L, {RelayCall::Duplicate, nullptr, true, false});
+}
+
+int l_patterns(lua_State* L)
+{
+    return l_function(L, {RelayCall::Filtered, acceptPattern, true, false});
+}
+
+int l_patternsExceptMezra(lua_State* L)
+{
+    return l_function(L, {RelayCall::Filtered, acceptPatternExceptMezra, true, false});
+}
+
+int l_components(lua_State* L)
+{
+    return l_function(L, {RelayCall::Filtered, acceptListed, false, true});
+}
+
+int l_extract(lua_State* L)
+{
+    if (!lua_isstring(L, 3))
+        return luaL_argerror(L, 3, "expected destination directory");
+    if (lua_istable(L, 2)) {
+        // A component table from tocomponent or a listing can be passed as it is.
+        lua_getfield(L, 2, "extract");
+        lua_replace(L, 2);
+    }
+    KVTRELAY_EntityItem entity;
+    if (const char* error = StringToComponent(L, 2, entity))
+        return luaL_argerror(L, 2, error);
+    KVTRELAY_Context* context = nullptr;
+    if (int pushed = CreateContext(L, context))
+        return pushed;
+    wchar_t* destination = LuaToWide(L, 3);
+    int32_t status = KVTRELAY_ExportComponent(context, destination, entity);
+    std::free(destination);
+    DestroyContext(context);
+    return PushStatusTriple(L, status);
+}
+
+int l_removevt(lua_State* L)
+{
+    if (!lua_isstring(L, 1))
+        return luaL_argerror(L, 1, "expected repository path");
+    bool hasHandler = !lua_isnoneornil(L, 2);
+    if (hasHandler && !lua_isfunction(L, 2))
+        return luaL_argerror(L, 2, "expected function");
+    lua_settop(L, 2);
+
+    size_t length = 0;
+    const char* repository = lua_tolstring(L, 1, &length);
+    const char* separator = length > 0 && repository[length - 1] == '/' ? "" : "/";
+    lua_pushfstring(L, "%s%sserver.ini", repository, separator);                           /* 3 */
+    const char* packages = lua_pushfstring(L, "%s%spackages", repository, separator);       /* 4 */
+
+    // The state's io library does the file work, so a host that sandboxes io governs it.
+    lua_getglobal(L, "io");  /* 5 */
+    lua_getfield(L, 5, "open");
+    lua_pushvalue(L, 3);
+    lua_pushstring(L, "r");
+    lua_call(L, 2, 1);  /* file or nil */
+    if (lua_isnil(L, -1)) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "%s is not a repository", repository);
+        return 2;
+    }
+    lua_getfield(L, 5, "close");
+    lua_insert(L, -2);  /* close, file */
+    lua_call(L, 1, 0);
+
+    lua_getfield(L, 5, "open");
+    lua_pushvalue(L, 3);
+    lua_pushstring(L, "w");
+    lua_call(L, 2, 1);  /* file or nil */
+    if (!lua_isnil(L, -1)) {
+        int file = lua_gettop(L);
+        lua_getfield(L, file, "write");
+        lua_pushvalue(L, file);
+        lua_pushstring(L, kServerStub);
+        lua_call(L, 2, 0);
+        lua_getfield(L, 5, "close");
+        lua_pushvalue(L, file);
+        lua_call(L, 1, 0);
+    }
+    lua_settop(L, 5);
+
+    // Names are gathered first: deleting while reading a directory leaves the listing unspecified.
+    std::vector<std::string> doomed;
+    if (DIR* dir = ::opendir(packages)) {
+        while (struct dirent* entry = ::readdir(dir))
+            if (isServerPackage(entry->d_name))
+                doomed.push_back(std::string(packages) + "/" + entry->d_name);
+        ::closedir(dir);
+    }
+    for (const std::string& path : doomed) {
+        if (hasHandler) {
+            lua_pushvalue(L, 2);
+            lua_pushstring(L, path.c_str());
+            lua_pcall(L, 1, 1, 0);  // an error keeps the file: its error value counts as the result
+            bool keep = lua_toboolean(L, -1);
+            lua_pop(L, 1);
+            if (keep)
+                continue;
+        }
+        ::unlink(path.c_str());
+    }
+    lua_pushboolean(L, 1);
+    return 1;
+}
