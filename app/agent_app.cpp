@@ -1,0 +1,166 @@
+// The application object: construction and destruction, process-wide OpenSSL start-up and
+// clean-up, the start-up before and after the command line, and the exit line.
+#include "agent_app.h"
+#include "agent_app_helpers.h"
+
+#include "dom.h"
+#include "crash_handler.h"
+#include "lua_interpreter.h"
+#include "openssl_threads.h"
+#include "sqlite_database.h"
+
+#include <wx/log.h>
+
+#include <openssl/conf.h>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <openssl/ssl.h>
+
+#include <ctime>
+
+wxIMPLEMENT_APP_NO_MAIN(CAgentApp);
+
+const char CAgentApp::s_Trace[] = "Appl";
+
+namespace {
+
+const char kVersion[] = "10.0.0.4015";
+const char kVendor[] = "Corvane";
+const int kMaxRandPolls = 100;
+
+// Plain flags, not locks: the callers never run start-up or clean-up on two threads at once.
+bool s_startupDone = false;
+bool s_cleanupDone = false;
+
+} // namespace
+
+wxString VendorFolder(const wxFileName& exeDir)
+{
+    if (exeDir.GetDirCount() > 1) {
+        wxFileName parent(exeDir);
+        parent.RemoveLastDir();
+        const wxString parentPath = parent.GetPath(wxPATH_GET_VOLUME);
+        if (parentPath.Find(kVendor) != wxNOT_FOUND)
+            return parentPath;
+    }
+    return exeDir.GetPath(wxPATH_GET_VOLUME);
+}
+
+wxString FormatRunTime(const wxTimeSpan& span)
+{
+    // With %D before %H the hours are the remainder below a day.
+    return span.Format("%Dd %H:%M:%S.%l");
+}
+
+CAgentApp::CAgentApp()
+{
+    tzset();
+    m_startTime = wxDateTime::UNow();
+
+    wxLog::SetVerbose(true);
+    wxLog::SetLogLevel(wxLOG_Info);
+    wxLog::SetTimestamp("%Y-%m-%d %H:%M:%S");
+
+    {
+        // A system language without an installed locale only makes the framework complain;
+        // the work folder is not known yet, so such a complaint would have nowhere sensible to go.
+        wxLogNull quiet;
+        m_locale.Init(wxLANGUAGE_DEFAULT, wxLOCALE_LOAD_DEFAULT);
+    }
+
+    StartupInit();
+    m_dom = VkaCore::CDom::New(nullptr, nullptr, nullptr, false);
+}
+
+CAgentApp::~CAgentApp()
+{
+    // The Lua state refers to the domain object, so the interpreter goes first.
+    delete m_lua;
+    m_lua = nullptr;
+    if (m_dom) {
+        m_dom->Dispose();
+        m_dom = nullptr;
+    }
+    TerminationCleanup();
+}
+
+void CAgentApp::StartupInit()
+{
+    if (s_startupDone)
+        return;
+    s_startupDone = true;
+
+    // All algorithms, the SSL library and the error strings, never reading openssl.cnf.
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS
+                            | OPENSSL_INIT_NO_LOAD_CONFIG,
+                        nullptr);
+    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS
+                         | OPENSSL_INIT_NO_LOAD_CONFIG,
+                     nullptr);
+
+    VkaCore::OpenSSLThreadSetup();
+
+    // An unseeded generator is not fatal: start-up goes on and OpenSSL keeps trying itself.
+    for (int polls = 0; polls < kMaxRandPolls;) {
+        RAND_poll();
+        ++polls;
+        if (RAND_status() != 0)
+            break;
+    }
+}
+
+void CAgentApp::TerminationCleanup()
+{
+    if (s_cleanupDone)
+        return;
+    s_cleanupDone = true;
+
+    VkaCore::OpenSSLThreadShutdown();
+    // OpenSSL 3 frees each thread's error state itself when the thread ends, so there is no
+    // per-thread error-state removal to do here.
+    CONF_modules_unload(1);
+    // The error strings, the algorithm tables, the SSL compression methods and the ex_data
+    // tables are released by OpenSSL 3's own exit handler; the calls that used to free them
+    // explicitly no longer exist, and freeing them early would break a later OpenSSL user.
+    VkaCore::CSqliteDatabase::ShutdownSQLite();
+}
+
+bool CAgentApp::OnInit()
+{
+    wxFileName exe(argc > 0 ? wxString(argv[0]) : wxString());
+    exe.Normalize(wxPATH_NORM_DOTS | wxPATH_NORM_TILDE | wxPATH_NORM_ABSOLUTE);
+
+    const wxFileName exeDir = wxFileName::DirName(exe.GetPath(wxPATH_GET_VOLUME));
+    wxFileName libDir(exeDir);
+    libDir.AppendDir("lib");
+
+    m_dom->SetWx("app.path.bin", exeDir.GetPath(wxPATH_GET_VOLUME));
+    m_dom->SetWx("app.path.lib", libDir.GetPath(wxPATH_GET_VOLUME));
+    m_dom->SetWx("app.path.cv", VendorFolder(exeDir));
+    m_dom->Set("app.version", kVersion);
+
+    SetVendorName(wxGetTranslation(kVendor));
+
+    // Parses the command line; its domain variables land after the four keys above.
+    if (!wxAppConsoleBase::OnInit())
+        return false;
+
+    const wxFileName dumpFile(m_dom->GetPluginWorkdirWx("diag"), GetAppName(), "mdmp");
+    bool fullDump = false;
+    m_dom->Get("app.fulldump", fullDump);
+    VkaCore::InitCrashHandler(dumpFile.GetFullPath(), GetAppName(), fullDump);
+
+    if (m_isAgent)
+        wxLogVerbose("VKA %s starting.", kVersion);
+    return true;
+}
+
+int CAgentApp::OnExit()
+{
+    if (m_isAgent) {
+        const wxTimeSpan runTime = wxDateTime::UNow() - m_startTime;
+        wxLogVerbose("VKA %s exiting. Run time was %s", kVersion, FormatRunTime(runTime));
+    }
+    return wxAppConsoleBase::OnExit();
+}

@@ -1,0 +1,12 @@
+// Process entry: the framework creates the application object and runs it.
+#include "agent_app.h"
+
+// Defined with the application object. Naming it here also makes the linker take that object
+// (and with it the registration of the factory) out of the application's static library.
+wxAppConsole* wxCreateApp();
+
+int main(int argc, char** argv)
+{
+    wxApp::SetInitializerFunction(wxCreateApp);
+    return wxEntry(argc, argv);
+}
