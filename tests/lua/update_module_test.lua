@@ -278,7 +278,9 @@ group("products and sources", function()
   eq(#s, 2, "__len is honoured")
   eq(s[2].url, "u2", "elements through __index")
 
-  for _, length in ipairs({ -1, 1e12, 2^53, 0/0, "many", 1.5 }) do
+  update.list("/repo", "c3t4", setmetatable({}, { __len = function() return 10000 end }))
+  eq(#relay.request("get").sources, 10000, "10000 sources accepted")
+  for _, length in ipairs({ 10001, -1, 1e12, 2^53, 0/0, "many", 1.5 }) do
     local t = setmetatable({}, { __len = function() return length end })
     raises("sources length " .. tostring(length), "invalid number of sources", update.list, "/repo", "c3t4", t)
   end
