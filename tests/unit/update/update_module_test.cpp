@@ -5,6 +5,7 @@
 
 #include <lua.hpp>
 
+#include "contexts.h"
 #include "events.h"
 #include "identifiers.h"
 #include "kvtrelay_double.h"
@@ -251,4 +252,29 @@ TEST_F(UpdateModule, FilteredDownloadWithoutInformationSendsAnEmptyRequest)
     EXPECT_EQ(FilteredDownload(nullptr, nullptr, 0, nullptr, 0, keepAll, nullptr, 0, &information), 1);
     EXPECT_TRUE(relay().duplicateRequest.seen);
     EXPECT_TRUE(relay().duplicateRequest.products.empty());
+}
+
+TEST_F(UpdateModule, VtTrueSwitchesTheRemovalStepOffInEitherOrder)
+{
+    lua_State* L = s.L;
+    // Options are applied in traversal order; each case starts from the mode the other key
+    // would have left, so both orders of vt and removevt are covered.
+    struct Case {
+        const char* options;
+        int before, after;
+    } cases[] = {
+        {"return 1, 2, 3, { vt = true }", 2, 0},           // removevt came first
+        {"return 1, 2, 3, { removevt = print }", 0, -2},   // vt = true came first
+        {"return 1, 2, 3, { removevt = print }", 1, 2},
+        {"return 1, 2, 3, { vt = false }", -2, 2},
+        {"return 1, 2, 3, { vt = false }", 1, 1},
+    };
+    for (const Case& c : cases) {
+        lua_settop(L, 0);
+        ASSERT_EQ(luaL_dostring(L, c.options), LUA_OK);
+        int mode = c.before;
+        EXPECT_EQ(ContextOptions(L, nullptr, mode), nullptr) << c.options;
+        EXPECT_EQ(mode, c.after) << c.options << " from " << c.before;
+        EXPECT_EQ(lua_gettop(L), 4);
+    }
 }
