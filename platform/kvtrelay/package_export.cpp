@@ -1,5 +1,6 @@
 #include "package_export.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -18,31 +19,76 @@ namespace kvtrelay {
 
 namespace {
 
-// The raw name as stored is what decides safety: the framework's internal name has leading
-// "/" already stripped.
-bool safeEntry(const wxZipEntry& entry, std::string& relative)
+uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+uint32_t le32(const unsigned char* p) { return le16(p) | (le16(p + 2) << 16); }
+
+bool safeName(const std::string& name)
 {
-    if (entry.IsMadeByUnix()) {
-        wxUint32 mode = entry.GetExternalAttributes() >> 16;
-        if ((mode & S_IFMT) == S_IFLNK)
-            return false;
-    }
-    wxString name = entry.GetInternalName();
-    relative = std::string(name.utf8_str());
-    if (relative.empty())
-        return true;  // "." or a bare "/" entry: nothing to write
-    if (relative[0] == '/' || relative.find('\\') != std::string::npos)
+    if (name.empty() || name[0] == '/' || name.find('\\') != std::string::npos)
         return false;
     size_t start = 0;
-    while (start <= relative.size()) {
-        size_t end = relative.find('/', start);
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
         if (end == std::string::npos)
-            end = relative.size();
-        if (relative.compare(start, end - start, "..") == 0 && end - start == 2)
+            end = name.size();
+        if (end - start == 2 && name.compare(start, 2, "..") == 0)
             return false;
         start = end + 1;
     }
     return true;
+}
+
+// Checks every entry of the archive's central directory as stored, before the framework
+// normalises names (it strips a leading "/"): no absolute names, no "..", no symbolic links.
+bool safeArchive(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    std::vector<unsigned char> data;
+    bool ok = fstat(fd, &st) == 0 && st.st_size >= 22;
+    if (ok) {
+        // The end record sits in the last 64 KiB + 22 bytes (its comment is at most 64 KiB).
+        off_t tail = std::min<off_t>(st.st_size, 65535 + 22);
+        data.resize(static_cast<size_t>(tail));
+        ok = pread(fd, data.data(), data.size(), st.st_size - tail) == static_cast<ssize_t>(data.size());
+    }
+    size_t eocd = std::string::npos;
+    for (size_t i = ok ? data.size() - 21 : 0; i-- > 0;) {
+        if (le32(&data[i]) == 0x06054b50) {
+            eocd = i;
+            break;
+        }
+    }
+    if (!ok || eocd == std::string::npos) {
+        close(fd);
+        return false;
+    }
+    uint32_t count = le16(&data[eocd + 10]);
+    uint32_t dirSize = le32(&data[eocd + 12]);
+    uint32_t dirOffset = le32(&data[eocd + 16]);
+    std::vector<unsigned char> dir(dirSize);
+    ok = count > 0 && count != 0xFFFF && static_cast<off_t>(dirOffset) + dirSize <= st.st_size &&
+         pread(fd, dir.data(), dirSize, dirOffset) == static_cast<ssize_t>(dirSize);
+    close(fd);
+    size_t pos = 0;
+    for (uint32_t n = 0; ok && n < count; ++n) {
+        if (pos + 46 > dir.size() || le32(&dir[pos]) != 0x02014b50)
+            return false;
+        unsigned madeBy = dir[pos + 5];
+        uint32_t nameLen = le16(&dir[pos + 28]), extraLen = le16(&dir[pos + 30]), commentLen = le16(&dir[pos + 32]);
+        uint32_t external = le32(&dir[pos + 38]);
+        if (pos + 46 + nameLen > dir.size())
+            return false;
+        std::string name(reinterpret_cast<const char*>(&dir[pos + 46]), nameLen);
+        if (madeBy == 3 && ((external >> 16) & S_IFMT) == S_IFLNK)
+            return false;
+        if (!safeName(name))
+            return false;
+        pos += 46 + nameLen + extraLen + commentLen;
+    }
+    return ok;
 }
 
 bool writeAll(int fd, const char* data, size_t size)
@@ -67,25 +113,9 @@ int32_t UnpackPackage(const std::string& package, const std::string& destination
     wxLogNull quiet;  // failures are reported by status, not by the framework's log
     wxString packageName = wxString::FromUTF8(package.c_str());
 
-    // First pass: names only, so an unsafe archive leaves the destination untouched.
-    {
-        wxFFileInputStream file(packageName);
-        if (!file.IsOk())
-            return KVTRELAY_E_EXPORT;
-        wxZipInputStream zip(file, wxConvUTF8);
-        if (!zip.IsOk())
-            return KVTRELAY_E_EXPORT;
-        std::unique_ptr<wxZipEntry> entry;
-        int count = 0;
-        while (entry.reset(zip.GetNextEntry()), entry) {
-            std::string relative;
-            if (!safeEntry(*entry, relative))
-                return KVTRELAY_E_EXPORT;
-            ++count;
-        }
-        if (zip.GetLastError() != wxSTREAM_EOF || count == 0)
-            return KVTRELAY_E_EXPORT;
-    }
+    // Names first, so an unsafe archive leaves the destination untouched.
+    if (!safeArchive(package))
+        return KVTRELAY_E_EXPORT;
 
     if (MakeFolders(destination) != 0)
         return KVTRELAY_E_EXPORT;
@@ -94,9 +124,7 @@ int32_t UnpackPackage(const std::string& package, const std::string& destination
     std::unique_ptr<wxZipEntry> entry;
     std::vector<char> buf(1 << 20);
     while (entry.reset(zip.GetNextEntry()), entry) {
-        std::string relative;
-        if (!safeEntry(*entry, relative))
-            return KVTRELAY_E_EXPORT;
+        std::string relative(entry->GetInternalName().utf8_str());
         if (relative.empty())
             continue;
         std::string target = JoinPath(destination, relative);

@@ -1,0 +1,420 @@
+// Mirroring from a directory source into a repository, and what the repository then holds.
+
+#include "relay_fixture.h"
+
+#include <fcntl.h>
+#include <semaphore.h>
+
+#include "repository.h"
+
+using namespace relaytest;
+
+namespace {
+
+const char* const kProduct = "c3t4v1.0.0l1p-1r-1o-1";
+const char* const kPatternA = "c3t4v1.5000.0l1p-1r-1o-1";
+const char* const kPatternB = "c3t4v1.6000.0l1p-1r-1o-1";
+const char* const kEngineProduct = "c2t1207960066v9.0.0l-1p-1r-1o-1";
+const char* const kEngine = "c2t1207960066v9.5000.1007l-1p-1r-1o-1";
+
+class MirrorTest : public RelayTest {
+protected:
+    void SetUp() override
+    {
+        RelayTest::SetUp();
+        m_source.reset(new CSampleSource(Tmp("source")));
+        m_source->AddComponent(kProduct, kPatternA, {{"a.txt", "pattern a"}});
+        m_source->AddComponent(kProduct, kPatternB, {{"b.txt", "pattern b"}, {"sub/c.txt", "nested"}});
+        m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(300000)}});
+        m_source->WriteIndex();
+        m_repo = Tmp("repo");
+    }
+
+    std::vector<KVTRELAY_Product> All() const { return {Request(3, 4), Request(2, 1207960066)}; }
+    std::string Package(const char* id) const { return m_repo + "/packages/" + id + ".zip"; }
+
+    std::unique_ptr<CSampleSource> m_source;
+    std::string m_repo;
+};
+
+std::string eventLine(const RelayTest::Event& e)
+{
+    static const char* names[] = {"download", "progress", "removebegin", "removefailed", "downloadbegin", "downloadend"};
+    return std::string(names[e.type]) + " " + e.information + " " + std::to_string(e.finished) + "/" +
+           std::to_string(e.total);
+}
+
+}  // namespace
+
+TEST_F(MirrorTest, MirrorsIntoAnEmptyRepository)
+{
+    KVTRELAY_Context* c = Open(m_repo);  // a missing folder is created
+    Record(c);
+    KVTRELAY_Information* info = nullptr;
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder(), &info));
+    ASSERT_NE(nullptr, info);
+    ASSERT_EQ(2u, info->count);
+    EXPECT_EQ(2u, info->products[0].itemCount);
+    EXPECT_EQ(1u, info->products[1].itemCount);
+    KVTRELAY_DestroyData(info);
+
+    std::vector<std::string> expectedFiles = {std::string(kEngine) + ".zip", std::string(kPatternA) + ".zip",
+                                              std::string(kPatternB) + ".zip"};
+    EXPECT_EQ(expectedFiles, ListFolder(m_repo + "/packages"));
+    for (const char* id : {kPatternA, kPatternB, kEngine})
+        EXPECT_EQ(ReadText(m_source->PackagePath(id)), ReadText(Package(id))) << id;
+
+    std::string ini = ReadText(m_repo + "/server.ini");
+    size_t pattern = ini.find("[PATTERN]\n"), engine = ini.find("[ENGINE]\n"), product = ini.find("[All_Product]\n");
+    ASSERT_TRUE(pattern < engine && engine < product) << ini;
+    size_t a = ini.find(std::string(kPatternA) + "=" + kPatternA + ".zip,");
+    size_t e = ini.find(std::string(kEngine) + "=" + kEngine + ".zip,");
+    EXPECT_TRUE(pattern < a && a < engine) << ini;
+    EXPECT_TRUE(engine < e && e < product) << ini;
+    EXPECT_NE(std::string::npos, ini.find(std::string(kProduct) + "=" + kPatternA + "," + kPatternB + "\n")) << ini;
+
+    // Per file: begin, progress, end; then the component's download event.
+    uint64_t sizeA = ReadText(Package(kPatternA)).size();
+    std::vector<std::string> first;
+    for (size_t i = 0; i < 4 && i < m_events.size(); ++i)
+        first.push_back(eventLine(m_events[i]));
+    std::string fileA = std::string(kPatternA) + ".zip";
+    std::string sa = std::to_string(sizeA);
+    EXPECT_EQ((std::vector<std::string>{"downloadbegin " + fileA + " 0/" + sa, "progress " + fileA + " " + sa + "/" + sa,
+                                        "downloadend " + fileA + " " + sa + "/" + sa,
+                                        "download " + std::string(kPatternA) + " " + sa + "/" + sa}),
+              first);
+    // Progress never goes back and ends at the full size.
+    uint64_t last = 0;
+    for (const Event& ev : m_events) {
+        if (ev.type == KVTRELAY_EVENT_PROGRESS && ev.information == std::string(kEngine) + ".zip") {
+            EXPECT_GT(ev.finished, last);
+            last = ev.finished;
+        }
+    }
+    EXPECT_EQ(ReadText(Package(kEngine)).size(), last);
+
+    // A second run finds everything in place and transfers nothing.
+    m_events.clear();
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    for (const Event& ev : m_events)
+        EXPECT_EQ(KVTRELAY_EVENT_DOWNLOAD, ev.type) << eventLine(ev);
+    EXPECT_EQ(3u, m_events.size());
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, CorruptedPackageLeavesNoFileUnderItsName)
+{
+    // Same size, one byte changed: only the digest tells.
+    std::string data = ReadText(m_source->PackagePath(kPatternB));
+    data[data.size() / 2] ^= 1;
+    WriteText(m_source->PackagePath(kPatternB), data);
+    KVTRELAY_Context* c = Open(m_repo);
+    Record(c);
+    KVTRELAY_Information* info = reinterpret_cast<KVTRELAY_Information*>(1);
+    EXPECT_EQ(KVTRELAY_E_DIGEST, Duplicate(c, All(), m_source->Folder(), &info));
+    EXPECT_EQ(nullptr, info);
+    // The first package arrived intact and is recorded; the broken one left nothing behind.
+    EXPECT_EQ(std::vector<std::string>{std::string(kPatternA) + ".zip"}, ListFolder(m_repo + "/packages"));
+    std::string ini = ReadText(m_repo + "/server.ini");
+    EXPECT_NE(std::string::npos, ini.find(kPatternA));
+    EXPECT_EQ(std::string::npos, ini.find(kPatternB));
+
+    // A package longer than the index says is stopped as soon as it overflows.
+    WriteText(m_source->PackagePath(kPatternB), ReadText(m_source->PackagePath(kEngine)));
+    EXPECT_EQ(KVTRELAY_E_DIGEST, Duplicate(c, All(), m_source->Folder()));
+    EXPECT_EQ(std::vector<std::string>{std::string(kPatternA) + ".zip"}, ListFolder(m_repo + "/packages"));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, CallbackReturningZeroCancelsCleanly)
+{
+    struct Case {
+        KVTRELAY_EventType on;
+        int after;
+        std::vector<std::string> files;  // what packages/ holds afterwards
+    } cases[] = {
+        {KVTRELAY_EVENT_DOWNLOADBEGIN, 0, {}},
+        {KVTRELAY_EVENT_PROGRESS, 0, {}},
+        // The package was complete when the handler said stop: it stays, recorded.
+        {KVTRELAY_EVENT_DOWNLOADEND, 0, {std::string(kPatternA) + ".zip"}},
+        {KVTRELAY_EVENT_DOWNLOAD, 1, {std::string(kPatternA) + ".zip", std::string(kPatternB) + ".zip"}},
+    };
+    int n = 0;
+    for (const Case& k : cases) {
+        std::string repo = Tmp("cancel" + std::to_string(n++));
+        KVTRELAY_Context* c = Open(repo);
+        Record(c);
+        m_cancelOn = k.on;
+        m_cancelAfter = k.after;
+        EXPECT_EQ(KVTRELAY_E_CANCELLED, Duplicate(c, All(), m_source->Folder())) << repo;
+        EXPECT_EQ(k.files, ListFolder(repo + "/packages")) << repo;
+        std::string ini = ReadText(repo + "/server.ini");
+        for (const std::string& f : k.files)
+            EXPECT_NE(std::string::npos, ini.find("=" + f + ",")) << ini;
+        EXPECT_EQ(std::string::npos, ini.find(kEngine)) << ini;
+        KVTRELAY_DestroyContext(c);
+    }
+}
+
+TEST_F(MirrorTest, KeepCountRemovesOlderVersions)
+{
+    // Versions 1.5, 1.6 and 1.7 of one component arrive one run after another.
+    const char* versions[] = {"c3t4v1.5000.0l1p-1r-1o-1", "c3t4v1.6000.0l1p-1r-1o-1", "c3t4v1.7000.0l1p-1r-1o-1"};
+    KVTRELAY_Context* c = Open(m_repo);
+    Record(c);
+    KVTRELAY_SetOption(c, KVTRELAY_OPTION_KEEPCOUNT, 1);
+    for (int i = 0; i < 3; ++i) {
+        CSampleSource source(Tmp("src" + std::to_string(i)));
+        source.AddComponent(kProduct, versions[i], {{"v.txt", versions[i]}});
+        source.WriteIndex();
+        m_events.clear();
+        ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, {Request(3, 4)}, source.Folder()));
+    }
+    EXPECT_EQ((std::vector<std::string>{std::string(versions[1]) + ".zip", std::string(versions[2]) + ".zip"}),
+              ListFolder(m_repo + "/packages"));
+    ASSERT_FALSE(m_events.empty());
+    EXPECT_EQ("removebegin " + std::string(versions[0]) + ".zip", eventLine(m_events.back()).substr(0, 12 + strlen(versions[0]) + 4));
+    std::string ini = ReadText(m_repo + "/server.ini");
+    EXPECT_EQ(std::string::npos, ini.find(std::string(versions[0]) + "=")) << ini;
+    EXPECT_NE(std::string::npos, ini.find(std::string(versions[1]) + "=")) << ini;
+
+    // A file that cannot be removed is reported and stays on record.
+    KVTRELAY_SetOption(c, KVTRELAY_OPTION_KEEPCOUNT, 0);
+    std::string stuck = Package(versions[1]);
+    ASSERT_EQ(0, unlink(stuck.c_str()));
+    ASSERT_EQ(0, mkdir(stuck.c_str(), 0755));
+    WriteText(stuck + "/x", "x");  // a non-empty folder in its place resists unlink
+    m_events.clear();
+    CSampleSource again(Tmp("src2"));
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, {Request(3, 4)}, again.Folder()));
+    std::vector<std::string> removal;
+    for (const Event& ev : m_events)
+        if (ev.type == KVTRELAY_EVENT_REMOVEBEGIN || ev.type == KVTRELAY_EVENT_REMOVEFAILED)
+            removal.push_back(eventLine(ev).substr(0, eventLine(ev).find(' ', 13)));
+    EXPECT_EQ((std::vector<std::string>{"removebegin " + std::string(versions[1]) + ".zip",
+                                        "removefailed " + std::string(versions[1]) + ".zip"}),
+              removal);
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/server.ini").find(std::string(versions[1]) + "="));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, SourceAndRepositoryFailures)
+{
+    KVTRELAY_Context* c = Open(m_repo);
+    EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), Tmp("nowhere")));
+    EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), "file://" + Tmp("nowhere")));
+    EXPECT_EQ(KVTRELAY_E_SCHEME, Duplicate(c, All(), "ftp://example.invalid/x"));
+    EXPECT_EQ(KVTRELAY_E_SCHEME, Duplicate(c, All(), "relative/path"));
+    WriteText(m_source->Folder() + "/index.txt", "kvtrelay-index 1\nproduct nonsense\n");
+    EXPECT_EQ(KVTRELAY_E_INDEX, Duplicate(c, All(), m_source->Folder()));
+    // A package named in the index but missing from the source.
+    m_source->WriteIndex();
+    unlink(m_source->PackagePath(kEngine).c_str());
+    EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), m_source->Folder()));
+    EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
+    // With two sources the first readable one serves.
+    m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", "e"}});
+    m_source->WriteIndex();
+    std::wstring bad = kvtrelay::Utf8ToWide(Tmp("nowhere")), good = kvtrelay::Utf8ToWide(m_source->Folder());
+    KVTRELAY_Source sources[2] = {};
+    sources[0].url = &bad[0];
+    sources[1].url = &good[0];
+    KVTRELAY_Information* info = nullptr;
+    std::vector<KVTRELAY_Product> all = All();
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_GetInformation(c, all.data(), all.size(), sources, 2, &info));
+    ASSERT_NE(nullptr, info);
+    EXPECT_EQ(2u, info->count);
+    KVTRELAY_DestroyData(info);
+    // No products asked for: an empty answer without reading any source.
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_Duplicate(c, nullptr, 0, nullptr, 0, &info));
+    ASSERT_NE(nullptr, info);
+    EXPECT_EQ(0u, info->count);
+    KVTRELAY_DestroyData(info);
+    EXPECT_EQ(KVTRELAY_E_SOURCE, KVTRELAY_Duplicate(c, all.data(), all.size(), nullptr, 0, &info));
+    KVTRELAY_DestroyContext(c);
+
+    // A repository path that is a file, or lies below one.
+    WriteText(Tmp("file"), "x");
+    for (const std::string& path : {Tmp("file"), Tmp("file/below")}) {
+        KVTRELAY_Context* bad = reinterpret_cast<KVTRELAY_Context*>(1);
+        std::wstring wide = kvtrelay::Utf8ToWide(path);
+        EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_CreateContext(&bad, wide.c_str())) << path;
+        EXPECT_EQ(nullptr, bad);
+    }
+    // Missing parents are created.
+    KVTRELAY_DestroyContext(Open(Tmp("deep/er/repo")));
+    EXPECT_TRUE(kvtrelay::IsFolder(Tmp("deep/er/repo")));
+}
+
+TEST_F(MirrorTest, ForeignFilesAndServerLinesAreKept)
+{
+    kvtrelay::MakeFolders(m_repo + "/packages");
+    WriteText(m_repo + "/notes.txt", "mine");
+    WriteText(m_repo + "/packages/other.zip", "not ours");
+    WriteText(m_repo + "/server.ini", "[PATTERN]\nkey=value\n[Custom]\na=b\n");
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    KVTRELAY_DestroyContext(c);
+    EXPECT_EQ("mine", ReadText(m_repo + "/notes.txt"));
+    EXPECT_EQ("not ours", ReadText(m_repo + "/packages/other.zip"));
+    std::string ini = ReadText(m_repo + "/server.ini");
+    EXPECT_NE(std::string::npos, ini.find("key=value\n")) << ini;
+    EXPECT_NE(std::string::npos, ini.find("[Custom]\na=b\n")) << ini;
+    EXPECT_NE(std::string::npos, ini.find(kEngine)) << ini;
+}
+
+TEST_F(MirrorTest, NonAsciiPathsWork)
+{
+    std::string repo = Tmp("d\xC3\xA9p\xC3\xB4t");
+    std::string source = Tmp("s\xC3\xB8urce");
+    ASSERT_EQ(0, rename(m_source->Folder().c_str(), source.c_str()));
+    // The agent's module widens UTF-8 byte by byte with the sign; both forms must reach the same folder.
+    std::wstring widened;
+    for (char ch : repo)
+        widened += static_cast<wchar_t>(static_cast<signed char>(ch));
+    KVTRELAY_Context* c = nullptr;
+    ASSERT_GT(KVTRELAY_CreateContext(&c, widened.c_str()), 0);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), source));
+    KVTRELAY_DestroyContext(c);
+    EXPECT_EQ(3u, ListFolder(repo + "/packages").size());
+}
+
+TEST_F(MirrorTest, ExportUnpacksTheChosenVersion)
+{
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    struct Case {
+        const char* entity;
+        int32_t status;
+        const char* file;  // a file the export must hold
+    } cases[] = {
+        {"c3t4v1.5000.0l1p-1r-1o-1", KVTRELAY_S_OK, "a.txt"},
+        {"c3t4v0.0.0l-1p-1r-1o-1", KVTRELAY_S_OK, "sub/c.txt"},  // newest of any language
+        {"c2t1207960066v9.5000.1007l-1p-1r-1o-1", KVTRELAY_S_OK, "engine.bin"},
+        {"c3t4v0.0.0l2p-1r-1o-1", KVTRELAY_E_NOTFOUND, nullptr},
+        {"c3t4v1.9000.0l-1p-1r-1o-1", KVTRELAY_E_NOTFOUND, nullptr},
+        {"c3t5v0.0.0l-1p-1r-1o-1", KVTRELAY_E_NOTFOUND, nullptr},
+    };
+    int n = 0;
+    for (const Case& k : cases) {
+        std::string out = Tmp("out" + std::to_string(n++) + "/x");
+        std::wstring wide = kvtrelay::Utf8ToWide(out);
+        EXPECT_EQ(k.status, KVTRELAY_ExportComponent(c, wide.c_str(), Entity(k.entity))) << k.entity;
+        if (k.file) {
+            EXPECT_TRUE(Exists(out + "/" + k.file)) << k.entity;
+        }
+    }
+    EXPECT_EQ("nested", ReadText(Tmp("out1/x/sub/c.txt")));
+
+    // A package damaged on disk is not unpacked.
+    std::string package = Package(kPatternA);
+    std::string data = ReadText(package);
+    data[10] ^= 1;
+    WriteText(package, data);
+    std::wstring out = kvtrelay::Utf8ToWide(Tmp("damaged"));
+    EXPECT_EQ(KVTRELAY_E_DIGEST, KVTRELAY_ExportComponent(c, out.c_str(), Entity(kPatternA)));
+    EXPECT_FALSE(Exists(Tmp("damaged/a.txt")));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, ExportRefusesUnsafeEntries)
+{
+    const char* script =
+        "import sys, zipfile, stat\n"
+        "def make(path, name, link=False):\n"
+        "    z = zipfile.ZipFile(path, 'w')\n"
+        "    z.writestr('fine.txt', 'fine')\n"
+        "    i = zipfile.ZipInfo(name)\n"
+        "    i.create_system = 3\n"
+        "    i.external_attr = ((stat.S_IFLNK | 0o777) if link else (stat.S_IFREG | 0o644)) << 16\n"
+        "    z.writestr(i, '/etc/passwd' if link else 'x')\n"
+        "    z.close()\n"
+        "d = sys.argv[1]\n"
+        "make(d + '/abs.zip', '/abs.txt')\n"
+        "make(d + '/up.zip', 'a/../../up.txt')\n"
+        "make(d + '/link.zip', 'link', True)\n";
+    WriteText(Tmp("make.py"), script);
+    ASSERT_EQ(0, Shell("python3 " + Tmp("make.py") + " " + m_tmp));
+    kvtrelay::MakeFolders(m_repo + "/packages");
+    CSampleSource dummy(Tmp("unused"));
+    std::string ini = "[PATTERN]\n";
+    const char* names[] = {"abs", "up", "link"};
+    for (int i = 0; i < 3; ++i) {
+        std::string id = "c3t" + std::to_string(100 + i) + "v1.0.0l-1p-1r-1o-1";
+        std::string file = id + ".zip";
+        ASSERT_EQ(0, rename(Tmp(std::string(names[i]) + ".zip").c_str(), (m_repo + "/packages/" + file).c_str()));
+        std::string hex;
+        uint64_t size = 0;
+        ASSERT_TRUE(kvtrelay::HashFile(m_repo + "/packages/" + file, hex, size));
+        ini += id + "=" + file + "," + std::to_string(size) + "," + hex + "\n";
+    }
+    WriteText(m_repo + "/server.ini", ini);
+    KVTRELAY_Context* c = Open(m_repo);
+    for (int i = 0; i < 3; ++i) {
+        std::string out = Tmp(std::string("x-") + names[i]);
+        std::wstring wide = kvtrelay::Utf8ToWide(out);
+        KVTRELAY_EntityItem e = Entity("c3t" + std::to_string(100 + i) + "v0.0.0l-1p-1r-1o-1");
+        EXPECT_EQ(KVTRELAY_E_EXPORT, KVTRELAY_ExportComponent(c, wide.c_str(), e)) << names[i];
+        EXPECT_FALSE(Exists(out + "/fine.txt")) << names[i];
+    }
+    EXPECT_FALSE(Exists(Tmp("up.txt")));
+    EXPECT_FALSE(Exists("/abs.txt"));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
+{
+    setenv("KVTRELAY_LOCK_TIMEOUT", "1", 1);
+    sem_t* sem = sem_open("/kvtrelay", O_CREAT, 0666, 1);
+    ASSERT_NE(SEM_FAILED, sem);
+    ASSERT_EQ(0, sem_wait(sem));
+    KVTRELAY_Context* c = Open(m_repo);
+    EXPECT_EQ(KVTRELAY_E_BUSY, Duplicate(c, All(), m_source->Folder()));
+    sem_post(sem);
+    sem_close(sem);
+    // The semaphore's name may vanish between operations; the next one makes it anew.
+    sem_unlink("/kvtrelay");
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    sem_unlink("/kvtrelay");
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST(RelayLifecycle, VersionStatusesAndStartup)
+{
+    KVT_Version v{};
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_GetVersion(&v));
+    EXPECT_EQ(1u, v.major);
+    KVTRELAY_Context* c = reinterpret_cast<KVTRELAY_Context*>(1);
+    EXPECT_EQ(KVTRELAY_E_NOTSTARTED, KVTRELAY_CreateContext(&c, L"/tmp"));
+    EXPECT_EQ(nullptr, c);
+    ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Startup(nullptr));
+    ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Startup(nullptr));
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_Shutdown());
+    // Still started: start-ups are counted.
+    ASSERT_GT(KVTRELAY_CreateContext(&c, L"/tmp"), 0);
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_Shutdown());
+    KVTRELAY_Information* info = nullptr;
+    EXPECT_EQ(KVTRELAY_E_NOTSTARTED, KVTRELAY_Duplicate(c, nullptr, 0, nullptr, 0, &info));
+    EXPECT_EQ(KVTRELAY_E_NOTSTARTED, KVTRELAY_ExportComponent(c, L"/tmp/x", KVTRELAY_EntityItem{}));
+    KVTRELAY_DestroyContext(c);
+    EXPECT_EQ(KVTRELAY_E_NOTSTARTED, KVTRELAY_Shutdown());
+    v = KVT_Version{};
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_GetVersion(&v));
+    EXPECT_EQ(1u, v.major);
+
+    // Every message fits the 64-character buffer; unknown statuses get a generic text.
+    wchar_t buffer[80];
+    for (int32_t status = -40; status <= 3; ++status) {
+        wmemset(buffer, L'#', 80);
+        ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_GetStatusMessage(buffer, status));
+        EXPECT_LE(wcslen(buffer), 63u) << status;
+        EXPECT_EQ(L'#', buffer[64]) << status;  // nothing written past the buffer
+        if (status < -15) {
+            EXPECT_STREQ(L"unknown status", buffer);
+        }
+    }
+    KVTRELAY_GetStatusMessage(buffer, KVTRELAY_E_CANCELLED);
+    EXPECT_STREQ(L"operation cancelled by event handler", buffer);
+}
