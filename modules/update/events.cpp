@@ -12,7 +12,7 @@ int Callback(KVTRELAY_EventType type, KVTRELAY_EventMessage* message, void* user
     const char* name = index >= 0 && index < kEventCount ? g_eventNames[index] : "unknown";
 
     int top = lua_gettop(L);
-    if (!lua_istable(L, 4))
+    if (!lua_istable(L, 4) || !lua_checkstack(L, 8))
         return 1;
     // Raw look-up: this runs inside a relay call, where an error raised by a metamethod would
     // jump across the library's frames.
