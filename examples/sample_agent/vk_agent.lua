@@ -17,7 +17,7 @@ local function show(key)
 end
 
 function agent.init()
-  vka.printf('%s: init (name %s)', vka.get('app.name', '?'), tostring(arg and arg[0]))
+  vka.printf('%s %s: init', vka.get('app.name', '?'), vka.get('app.version', '?'))
   return 0
 end
 

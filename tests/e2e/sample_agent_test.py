@@ -1,0 +1,75 @@
+"""The sample agent as installed: its application module, helpers and unit-test runner."""
+
+import shutil
+
+from harness import SOURCE_DIR, AgentTestCase, main
+
+SAMPLE_TESTS = SOURCE_DIR / "examples" / "sample_agent" / "tests"
+
+FAILING = """
+local lu = require('luaunit')
+TestFails = {}
+function TestFails.testOne() lu.assertEquals(1, 2) end
+function TestFails.testTwo() error('boom') end
+"""
+
+
+class SampleAgent(AgentTestCase):
+
+    def only_archives(self):
+        # Without the lua folder every module must come out of the two core archives.
+        shutil.rmtree(self.tree.bin / "lua", ignore_errors=True)
+
+    def test_demo_run_shows_what_the_host_provides(self):
+        for archives_only in (False, True):
+            with self.subTest(archives_only=archives_only):
+                if archives_only:
+                    self.only_archives()
+                proc = self.tree.run("--", "demo")
+                self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+                out = proc.stdout
+                self.assertIn("vk_agent 10.0.0.4015: init", out)
+                self.assertIn("Script arguments: demo", out)
+                self.assertIn("app.path.work      %s" % self.tree.work, out)
+                self.assertIn("app.background     (unset)", out)
+                self.assertIn("  %s" % (self.tree.bin / "vka_core" / "vk_agent.vke"), out)
+                self.assertIn("  %s" % (self.tree.bin / "vka_core" / "vka.vke"), out)
+                self.assertIn("Wrote sample.greeted = yes into the domain.", out)
+                self.assertTrue(out.rstrip().endswith("Goodbye."), out)
+                self.assertEqual(proc.stderr, "")
+
+    def test_runner_runs_the_example_tests(self):
+        for archives_only in (False, True):
+            with self.subTest(archives_only=archives_only):
+                if archives_only:
+                    self.only_archives()
+                proc = self.tree.run("-u", SAMPLE_TESTS / "sample_test.lua")
+                self.assertEqual(proc.returncode, 0, proc.stdout + proc.stderr)
+                self.assertIn("5 successes, 0 failures", proc.stdout)
+                self.assertNotIn("Hello from the sample agent", proc.stdout)
+                self.assertIn("Goodbye.", proc.stdout)
+
+    def test_runner_result_is_the_number_of_tests_that_did_not_pass(self):
+        tests = self.tmp / "t"
+        tests.mkdir()
+        shutil.copy(SAMPLE_TESTS / "sample_test.lua", tests / "a_test.lua")
+        (tests / "b_test.lua").write_text(FAILING)
+        proc = self.tree.run("-u", "%s/*_test.lua" % tests)
+        self.assertEqual(proc.returncode, 2, proc.stdout + proc.stderr)
+        self.assertIn("Ran 7 tests", proc.stdout)
+        self.assertNotIn("Goodbye.", proc.stdout)
+
+    def test_missing_test_file(self):
+        # The host refuses a missing file itself and runs main instead.
+        proc = self.tree.run("-u", "missing.lua")
+        self.assertEqual(proc.returncode, 0)
+        self.assertTrue(proc.stderr.startswith("missing.lua: not found"), proc.stderr)
+        self.assertIn("Hello from the sample agent", proc.stdout)
+        # A pattern reaches the runner, which reports that nothing matched.
+        proc = self.tree.run("-u", "%s/none/*.lua" % self.tmp)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("no test files match", proc.stderr)
+
+
+if __name__ == "__main__":
+    main()
