@@ -1,9 +1,11 @@
 #include "transport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -163,9 +165,24 @@ int32_t CTransport::readIndex(std::string& text)
 int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, bool& stopped)
 {
     stopped = false;
+    DataSink paced = sink;
+    if (m_settings.maxBandwidth > 0) {
+        // The library's own limit averages over seconds and lets short files through at full
+        // speed, so each file is also paced here: a read waits until its bytes are due.
+        auto start = std::chrono::steady_clock::now();
+        uint64_t rate = static_cast<uint64_t>(m_settings.maxBandwidth);
+        auto done = std::make_shared<uint64_t>(0);
+        paced = [&sink, start, rate, done](const char* data, size_t size) {
+            if (!sink(data, size))
+                return false;
+            *done += size;
+            std::this_thread::sleep_until(start + std::chrono::microseconds(*done * 1000000 / rate));
+            return true;
+        };
+    }
     if (m_http)
-        return fetchHttp(m_base + "/" + relative, sink, stopped);
-    return fetchLocal(JoinPath(m_base, relative), sink, stopped);
+        return fetchHttp(m_base + "/" + relative, paced, stopped);
+    return fetchLocal(JoinPath(m_base, relative), paced, stopped);
 }
 
 int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped)
@@ -180,8 +197,6 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
         close(fd);
         return KVTRELAY_E_NOMEMORY;
     }
-    auto start = std::chrono::steady_clock::now();
-    uint64_t done = 0;
     int32_t status = KVTRELAY_S_OK;
     // With a bandwidth limit, read in pieces of at most a tenth of a second's worth.
     size_t piece = buf.size();
@@ -201,11 +216,6 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
             stopped = true;
             status = KVTRELAY_E_DOWNLOAD;
             break;
-        }
-        done += static_cast<uint64_t>(n);
-        if (m_settings.maxBandwidth > 0) {
-            auto due = start + std::chrono::microseconds(done * 1000000 / static_cast<uint64_t>(m_settings.maxBandwidth));
-            std::this_thread::sleep_until(due);
         }
     }
     close(fd);
@@ -231,7 +241,11 @@ bool CTransport::setUpHandle()
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, 256L * 1024L);
+    long buffer = 256L * 1024L;
+    // Small reads under a bandwidth limit let the pacing stay smooth.
+    if (m_settings.maxBandwidth > 0)
+        buffer = std::max(1024L, std::min(buffer, static_cast<long>(m_settings.maxBandwidth / 10)));
+    curl_easy_setopt(c, CURLOPT_BUFFERSIZE, buffer);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_curlError);
     curl_easy_setopt(c, CURLOPT_USERAGENT, "kvtrelay/1.0");
     if (m_settings.maxBandwidth > 0)

@@ -1,0 +1,168 @@
+// Mirroring over http from a loopback server: plain, through a proxy record, with https
+// preferred or required, with a bandwidth limit, and from a server that breaks off.
+
+#include "relay_fixture.h"
+
+#include <chrono>
+#include <set>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+
+using namespace relaytest;
+
+namespace {
+
+const char* const kProduct = "c3t4v1.0.0l1p-1r-1o-1";
+const char* const kPattern = "c3t4v1.5000.0l1p-1r-1o-1";
+const char* const kEngineProduct = "c2t1207960066v9.0.0l-1p-1r-1o-1";
+const char* const kEngine = "c2t1207960066v9.5000.1007l-1p-1r-1o-1";
+
+class HttpTest : public RelayTest {
+protected:
+    void SetUp() override
+    {
+        RelayTest::SetUp();
+        m_source.reset(new CSampleSource(Tmp("source")));
+        m_source->AddComponent(kProduct, kPattern, {{"a.txt", "pattern a"}});
+        m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(300000)}});
+        m_source->WriteIndex();
+        m_repo = Tmp("repo");
+    }
+
+    void TearDown() override
+    {
+        StopServer();
+        RelayTest::TearDown();
+    }
+
+    // Starts the loopback server; waits at most 10 s for its port.
+    void StartServer(bool cut = false)
+    {
+        std::string script = std::string(VKA_SOURCE_DIR) + "/tests/unit/relay/serve_source.py";
+        std::string portFile = Tmp("port"), log = Tmp("requests.log");
+        unlink(portFile.c_str());
+        m_server = fork();
+        ASSERT_GE(m_server, 0);
+        if (m_server == 0) {
+            execlp("python3", "python3", script.c_str(), m_source->Folder().c_str(), portFile.c_str(), log.c_str(),
+                   cut ? "cut" : "whole", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && !Exists(portFile); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(Exists(portFile)) << "server did not start";
+        m_port = ReadText(portFile);
+    }
+
+    void StopServer()
+    {
+        if (m_server > 0) {
+            kill(m_server, SIGTERM);
+            waitpid(m_server, nullptr, 0);
+            m_server = -1;
+        }
+    }
+
+    std::string Url() const { return "http://127.0.0.1:" + m_port; }
+    std::vector<KVTRELAY_Product> All() const { return {Request(3, 4), Request(2, 1207960066)}; }
+
+    // Client ports of the logged requests: one per connection.
+    std::set<std::string> Connections() const
+    {
+        std::set<std::string> ports;
+        std::istringstream in(ReadText(Tmp("requests.log")));
+        std::string line;
+        while (std::getline(in, line))
+            ports.insert(line.substr(0, line.find(' ')));
+        return ports;
+    }
+
+    std::unique_ptr<CSampleSource> m_source;
+    std::string m_repo, m_port;
+    pid_t m_server = -1;
+};
+
+}  // namespace
+
+TEST_F(HttpTest, MirrorsOverOneConnection)
+{
+    StartServer();
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), Url() + "/"));
+    for (const char* id : {kPattern, kEngine})
+        EXPECT_EQ(ReadText(m_source->PackagePath(id)), ReadText(m_repo + "/packages/" + id + ".zip")) << id;
+    EXPECT_EQ(1u, Connections().size()) << ReadText(Tmp("requests.log"));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, HttpsLevels)
+{
+    StartServer();
+    KVTRELAY_Context* c = Open(m_repo);
+    KVTRELAY_SetOption(c, KVTRELAY_OPTION_HTTPSLEVEL, 2);
+    EXPECT_EQ(KVTRELAY_E_INSECURE, Duplicate(c, All(), Url()));
+    EXPECT_TRUE(ReadText(Tmp("requests.log")).empty());  // refused before any connection
+    EXPECT_FALSE(Exists(m_repo + "/packages"));
+    // Preferring https: the plain server cannot speak it, so the relay falls back to http.
+    KVTRELAY_SetOption(c, KVTRELAY_OPTION_HTTPSLEVEL, 1);
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), Url()));
+    EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, ProxyRecordIsUsed)
+{
+    StartServer();
+    KVTRELAY_Context* c = Open(m_repo);
+    // The source's host does not exist; only the proxy can answer for it.
+    std::wstring url = L"http://source.invalid";
+    std::wstring host = L"127.0.0.1";
+    KVTRELAY_Proxy proxy{};
+    proxy.type = 0;
+    proxy.host = &host[0];
+    proxy.port = static_cast<uint16_t>(std::stoi(m_port));
+    KVTRELAY_Source source{};
+    source.url = &url[0];
+    source.proxy = &proxy;
+    std::vector<KVTRELAY_Product> all = All();
+    KVTRELAY_Information* info = nullptr;
+    ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Duplicate(c, all.data(), all.size(), &source, 1, &info));
+    KVTRELAY_DestroyData(info);
+    EXPECT_NE(std::string::npos, ReadText(Tmp("requests.log")).find("GET http://source.invalid/index.txt"));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, BandwidthLimitSlowsTheTransfer)
+{
+    m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(600000)}});
+    m_source->WriteIndex();
+    StartServer();
+    KVTRELAY_Context* c = Open(m_repo);
+    KVTRELAY_SetOption(c, KVTRELAY_OPTION_MAXBANDWIDTH, 200000);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, {Request(2, 1207960066)}, Url()));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GT(seconds, 2.0);  // 600 KB at 200 KB/s
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, VanishingSourceLeavesTheRepositoryAsItWas)
+{
+    // A first mirror of the pattern only, from a whole server.
+    StartServer();
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, {Request(3, 4)}, Url()));
+    StopServer();
+    std::vector<std::string> files = ListFolder(m_repo + "/packages");
+    std::string ini = ReadText(m_repo + "/server.ini");
+
+    StartServer(true);
+    Record(c);
+    EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url()));
+    EXPECT_EQ(files, ListFolder(m_repo + "/packages"));
+    EXPECT_EQ(ini, ReadText(m_repo + "/server.ini"));
+    for (const Event& e : m_events)
+        EXPECT_NE(KVTRELAY_EVENT_DOWNLOADEND, e.type);
+    KVTRELAY_DestroyContext(c);
+}
