@@ -42,22 +42,36 @@ wxString fromUtf8(const char* s, size_t len) {
 
 void pushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
 
+// A key argument, kept as Lua's bytes (a key may hold any byte, NUL included); the C++ string
+// is made only at the call into the domain, after every check that could raise.
+struct KeyArg {
+    const char* data;
+    size_t size;
+    std::string str() const { return std::string(data, size); }
+};
+
+KeyArg checkKey(lua_State* L, int idx) {
+    KeyArg key;
+    key.data = luaL_checklstring(L, idx, &key.size);
+    return key;
+}
+
 int domGet(lua_State* L) {
     CDom* dom = self(L);
-    const char* key = luaL_checkstring(L, 2);
-    if (dom->TypeOf(key) == CDom::Type::None) {
+    KeyArg key = checkKey(L, 2);
+    if (dom->TypeOf(key.str()) == CDom::Type::None) {
         lua_pushnil(L);
         return 1;
     }
-    pushString(L, dom->Get(key));
+    pushString(L, dom->Get(key.str()));
     return 1;
 }
 
 int domGetBool(lua_State* L) {
     CDom* dom = self(L);
-    const char* key = luaL_checkstring(L, 2);
+    KeyArg key = checkKey(L, 2);
     bool value = false;
-    if (dom->Get(key, value))
+    if (dom->Get(key.str(), value))
         lua_pushboolean(L, value);
     else
         lua_pushnil(L);
@@ -66,9 +80,9 @@ int domGetBool(lua_State* L) {
 
 int domGetInt(lua_State* L) {
     CDom* dom = self(L);
-    const char* key = luaL_checkstring(L, 2);
+    KeyArg key = checkKey(L, 2);
     long long value = 0;
-    if (dom->Get(key, value))
+    if (dom->Get(key.str(), value))
         lua_pushnumber(L, static_cast<lua_Number>(value));
     else
         lua_pushnil(L);
@@ -77,8 +91,8 @@ int domGetInt(lua_State* L) {
 
 int domType(lua_State* L) {
     CDom* dom = self(L);
-    const char* key = luaL_checkstring(L, 2);
-    switch (dom->TypeOf(key)) {
+    KeyArg key = checkKey(L, 2);
+    switch (dom->TypeOf(key.str())) {
     case CDom::Type::String:
         lua_pushliteral(L, "string");
         break;
@@ -97,23 +111,23 @@ int domType(lua_State* L) {
 
 int domSet(lua_State* L) {
     CDom* dom = self(L);
-    const char* key = luaL_checkstring(L, 2);
+    KeyArg key = checkKey(L, 2);
     switch (lua_type(L, 3)) {
     case LUA_TSTRING: {
         size_t len;
         const char* s = lua_tolstring(L, 3, &len);
-        dom->Set(key, std::string(s, len));
+        dom->Set(key.str(), std::string(s, len));
         break;
     }
     case LUA_TBOOLEAN:
-        dom->Set(key, lua_toboolean(L, 3) != 0);
+        dom->Set(key.str(), lua_toboolean(L, 3) != 0);
         break;
     case LUA_TNUMBER: {
         lua_Number n = lua_tonumber(L, 3);
         // Every double in [-2^63, 2^63) with no fraction fits a 64-bit integer exactly.
         if (!(std::floor(n) == n && n >= -9223372036854775808.0 && n < 9223372036854775808.0))
             return luaL_argerror(L, 3, "number has no integer representation");
-        dom->SetInt(key, static_cast<long long>(n));
+        dom->SetInt(key.str(), static_cast<long long>(n));
         break;
     }
     default:
@@ -125,17 +139,18 @@ int domSet(lua_State* L) {
 
 int domUnset(lua_State* L) {
     CDom* dom = self(L);
-    const char* key = luaL_checkstring(L, 2);
-    lua_pushboolean(L, dom->Unset(key));
+    KeyArg key = checkKey(L, 2);
+    lua_pushboolean(L, dom->Unset(key.str()));
     return 1;
 }
 
 int domKeys(lua_State* L) {
     CDom* dom = self(L);
-    const char* prefix = luaL_optstring(L, 2, "");
+    size_t prefixSize = 0;
+    const char* prefix = luaL_optlstring(L, 2, "", &prefixSize);
     lua_newtable(L);  // keys
     {
-        std::vector<std::string> keys = dom->Keys(prefix);
+        std::vector<std::string> keys = dom->Keys(std::string(prefix, prefixSize));
         int i = 0;
         for (const std::string& key : keys) {
             pushString(L, key);
