@@ -82,6 +82,9 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     using namespace VkaCmdLine;
     wxString value;
 
+    // Nothing may be logged until "app.name" and "app.path.work" are set: the disk log finds
+    // its file through them and sends anything earlier to standard error.
+
     // Executable path, as started, made absolute against the current working directory.
     wxFileName exe(argc > 0 ? wxString(argv[0]) : wxString());
     exe.Normalize(kNormaliseFlags);
@@ -115,10 +118,10 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
         m_zipPath = value;
     m_zipPath = ExpandPathPlugins(m_zipPath, plugins);
 
-    // From here on the disk log knows where to write ("app.name" is already set).
     const wxString workDir = workDirectory(parser, exe);
     createWorkDirectory(workDir);
     m_dom->SetWx("app.path.work", workDir);
+    // From here on log messages reach the log file.
 
     m_dom->SetWx("app.path.ini", wxFileName(workDir, appName, "ini").GetFullPath());
     m_dom->SetWx("app.path.ini.global", wxFileConfig::GetGlobalFile(appName).GetFullPath());
