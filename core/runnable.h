@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class wxLog;
 
@@ -57,6 +58,8 @@ private:
     std::unique_ptr<wxLog> m_threadLog;
     pthread_t m_handle{};
     std::atomic<bool> m_started{false};
+    std::atomic<bool> m_joined{false};
+    std::mutex m_joinMutex;
 };
 
 } // namespace VkaCore
