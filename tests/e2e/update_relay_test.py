@@ -1,0 +1,283 @@
+"""The Lua module update over the real relay library, in a plain lua5.2 host: listing,
+mirroring (everything, patterns, patternsExceptMezra, components), extract, removevt,
+progress events and cancelling, a damaged package and a source that breaks off."""
+
+import hashlib
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import textwrap
+import time
+import unittest
+from pathlib import Path
+
+import harness
+
+SAMPLE = harness.STAGE / "examples" / "update_source"
+CUT_SERVER = harness.SOURCE_DIR / "tests" / "unit" / "relay" / "serve_source.py"
+STUB = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n"
+
+PATTERN_OLD = "c3t4v1234567.0.0l1p-1r-1o-1"
+PATTERN_NEW = "c3t4v1234568.0.0l1p-1r-1o-1"
+CLEANUP = "c3t2048v3.0.0l-1p-1r-1o-1"
+ENGINE = "c2t1207960066v9.5000.1007l-1p-1r-1o-1"
+ALL = [PATTERN_OLD, PATTERN_NEW, CLEANUP, ENGINE]
+
+# Entries of the result table as "<name> <version> <extract> [friendly]" lines.
+LISTING = {
+    "c3t4": [
+        "c3t4v1.0.0l1p-1r-1o-1 0.000.01 c3t4v1.0.0l1p-1r-1o-1 mezra_english",
+        "c3t4l1p-1r-1o-1 12.345.67 c3t4v1234567.0.0l1p-1r-1o-1 mezra_english",
+        "c3t4l1p-1r-1o-1 12.345.68 c3t4v1234568.0.0l1p-1r-1o-1 mezra_english",
+    ],
+    "c3t2048": [
+        "c3t2048v1.0.0l-1p-1r-1o-1 1 c3t2048v1.0.0l-1p-1r-1o-1 tarnel_cleanup",
+        "c3t2048l-1p-1r-1o-1 3 c3t2048v3.0.0l-1p-1r-1o-1 tarnel_cleanup",
+    ],
+    "c2t1207960066": [
+        "c2t1207960066v9.0.0l-1p-1r-1o-1 9.000 c2t1207960066v9.0.0l-1p-1r-1o-1",
+        "c2t1207960066l-1p-1r-1o-1 9.500.1007 c2t1207960066v9.5000.1007l-1p-1r-1o-1",
+    ],
+}
+EVERYTHING = LISTING["c3t4"] + LISTING["c3t2048"] + LISTING["c2t1207960066"]
+
+PRELUDE = r"""
+local update = require("update")
+REPO, SRC, OUT = os.getenv("REPO"), os.getenv("SRC"), os.getenv("OUT")
+PRODUCTS = {"c3t4", "c3t2048", "c2t1207960066"}
+-- Prints the status triple: the first result's kind, the code and the message.
+function triple(first, code, message)
+  local kind = type(first) == "table" and "table" or tostring(first)
+  print(string.format("status %s %s %s", kind, tostring(code), tostring(message)))
+  if type(first) == "table" then
+    for i = 1, #first do
+      local e = first[i]
+      print(string.format("entry %s %s %s%s", e.name, e.version, e.extract,
+                          e.friendly and (" " .. e.friendly) or ""))
+    end
+  end
+  return first, code, message
+end
+"""
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+class UpdateRelayTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self._tmp = tempfile.TemporaryDirectory(prefix="vka-relay-")
+        self.tmp = Path(self._tmp.name)
+        self.tree = harness.AgentTree(self.tmp)
+        self.repo = self.tmp / "repo"
+        self.out = self.tmp / "out"
+        self.src = self.tmp / "source"
+        shutil.copytree(SAMPLE, self.src)
+        self.server = None
+
+    def tearDown(self):
+        if self.server:
+            self.server.send_signal(signal.SIGTERM)
+            self.server.wait(timeout=10)
+        self._tmp.cleanup()
+
+    def lua(self, body, src=None):
+        """Runs body after the prelude in lua5.2 with the tree's modules; returns stdout lines."""
+        script = self.tmp / "case.lua"
+        script.write_text(PRELUDE + textwrap.dedent(body))
+        env = dict(os.environ)
+        env.update({
+            "LUA_CPATH": str(self.tree.bin / "lib" / "?.so"),
+            "LUA_PATH": str(self.tree.bin / "lua" / "?.lua"),
+            "REPO": str(self.repo), "SRC": str(src or self.src), "OUT": str(self.out),
+            "KVTRELAY_LOCK_TIMEOUT": "10",
+        })
+        run = subprocess.run(["lua5.2", str(script)], capture_output=True, text=True, env=env, timeout=120)
+        self.assertEqual(0, run.returncode, run.stderr)
+        return run.stdout.splitlines()
+
+    def packages(self):
+        folder = self.repo / "packages"
+        return sorted(p.name for p in folder.iterdir()) if folder.is_dir() else []
+
+    def entries(self, lines):
+        return [l[len("entry "):] for l in lines if l.startswith("entry ")]
+
+    def test_operations_select_and_mirror(self):
+        zips = lambda ids: sorted(i + ".zip" for i in ids)
+        cases = [
+            # (call, expected entries, packages held afterwards)
+            ("update.list(REPO, PRODUCTS, SRC)", EVERYTHING, []),
+            ("update.everything(REPO, PRODUCTS, SRC, {vt = true})", EVERYTHING, zips(ALL)),
+            ("update.patterns(REPO, PRODUCTS, SRC, {vt = true})",
+             LISTING["c3t4"] + LISTING["c3t2048"], zips([PATTERN_OLD, PATTERN_NEW, CLEANUP])),
+            ("update.patternsExceptMezra(REPO, PRODUCTS, SRC, {vt = true})", LISTING["c3t2048"], zips([CLEANUP])),
+            ("update.components(REPO, PRODUCTS, SRC, nil, {'c2t1207960066'})",
+             LISTING["c2t1207960066"], zips([ENGINE])),
+            ("update.components(REPO, PRODUCTS, SRC)", [], []),
+            ("update.list(REPO, {'c3t4l2'}, SRC)", [], []),
+        ]
+        for call, entries, packages in cases:
+            with self.subTest(call=call):
+                shutil.rmtree(self.repo, ignore_errors=True)
+                lines = self.lua("triple(%s)\n" % call)
+                self.assertEqual("status table 1 success", lines[0])
+                self.assertEqual(entries, self.entries(lines))
+                self.assertEqual(packages, self.packages())
+                for name in packages:
+                    self.assertEqual(sha256(self.src / "packages" / name), sha256(self.repo / "packages" / name))
+
+        shutil.rmtree(self.repo, ignore_errors=True)
+        self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true}))")
+        ini = (self.repo / "server.ini").read_text()
+        for key in (PATTERN_OLD, PATTERN_NEW, CLEANUP):
+            self.assertIn("\n%s=%s.zip,%d,%s\n" % (key, key, (self.src / "packages" / (key + ".zip")).stat().st_size,
+                                                     sha256(self.src / "packages" / (key + ".zip"))), ini)
+        self.assertLess(ini.index("[PATTERN]"), ini.index(PATTERN_OLD + "="))
+        self.assertLess(ini.index("[ENGINE]"), ini.index(ENGINE + "="))
+        self.assertLess(ini.index("[All_Product]"), ini.index("c3t4v1.0.0l1p-1r-1o-1=%s,%s" % (PATTERN_OLD, PATTERN_NEW)))
+
+    def test_removal_step_after_downloads(self):
+        cases = [
+            # (options, packages left, server.ini is the stub)
+            ("nil", [], True),
+            ("{vt = false}", [], True),
+            ("{vt = true}", sorted(i + ".zip" for i in ALL), False),
+            ("{removevt = function(path) return path:find('c2t') ~= nil end}", [ENGINE + ".zip"], True),
+            ("{removevt = function(path) error('boom') end}", sorted(i + ".zip" for i in ALL), True),
+            ("{vt = true, removevt = function(path) return false end}", sorted(i + ".zip" for i in ALL), False),
+        ]
+        for options, left, stub in cases:
+            with self.subTest(options=options):
+                shutil.rmtree(self.repo, ignore_errors=True)
+                self.repo.joinpath("packages").mkdir(parents=True)
+                (self.repo / "packages" / "a.zip").write_text("short name, kept")
+                lines = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, %s))" % options)
+                self.assertEqual("status table 1 success", lines[0])
+                self.assertEqual(sorted(left + ["a.zip"]), self.packages())
+                self.assertEqual(stub, (self.repo / "server.ini").read_text() == STUB)
+
+        # A failed download still runs the removal step; list never does.
+        shutil.rmtree(self.repo, ignore_errors=True)
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
+        lines = self.lua("triple(update.list(REPO, PRODUCTS, SRC, {removevt = function() return false end}))")
+        self.assertEqual(4, len(self.packages()))
+        lines = self.lua("triple(update.everything(REPO, PRODUCTS, '/nonexistent/source'))")
+        self.assertEqual(["status nil -5 no update source could be read"], lines)
+        self.assertEqual([], self.packages())
+        self.assertEqual(STUB, (self.repo / "server.ini").read_text())
+
+    def test_removevt_directly(self):
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
+        lines = self.lua("""
+            print(update.removevt(REPO .. "/", function(path) return path:find("CLEANUP", 1, true) ~= nil end))
+            print(update.removevt(REPO .. "/missing"))
+        """.replace("CLEANUP", CLEANUP))
+        self.assertEqual(["true", "nil\t%s/missing is not a repository" % self.repo], lines)
+        self.assertEqual([CLEANUP + ".zip"], self.packages())
+        self.assertEqual(STUB, (self.repo / "server.ini").read_text())
+        self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
+        self.assertEqual([], self.packages())
+
+    def test_extract(self):
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
+        cases = [
+            # (component argument, expected status line, file and its first line)
+            ("'c3t4v1234567.0.0l1'", "status true 1 success", "pattern.dat", "sample pattern set 12.345.67"),
+            ("'c3t4l1'", "status true 1 success", "pattern.dat", "sample pattern set 12.345.68"),
+            ("update.tocomponent('c3t4v1234567.0.0l1')", "status true 1 success", "pattern.dat",
+             "sample pattern set 12.345.67"),
+            ("{extract = 'c2t1207960066v9.5.1007'}", "status true 1 success", "lib/module.dat",
+             "engine module placeholder"),
+            ("'c3t2048'", "status true 1 success", "rules/cleanup.txt", "cleanup rule 1: remove demo-alpha leftovers"),
+            ("'c3t4l2'", "status nil -12 component not found in repository", None, None),
+            ("'c3t4v1.5'", "status nil -12 component not found in repository", None, None),
+        ]
+        for component, status, path, first in cases:
+            with self.subTest(component=component):
+                shutil.rmtree(self.out, ignore_errors=True)
+                lines = self.lua("triple(update.extract(REPO, %s, OUT .. '/x'))" % component)
+                self.assertEqual([status], lines)
+                if path:
+                    self.assertEqual(first, (self.out / "x" / path).read_text().splitlines()[0])
+                else:
+                    self.assertFalse((self.out / "x").exists())
+
+    def test_progress_events_and_cancel(self):
+        lines = self.lua("""
+            local function note(e)
+              print(string.format("event %s %s %s %s", e.type, tostring(e.information), e.finished, e.total))
+            end
+            triple(update.components(REPO, PRODUCTS, SRC, {downloadbegin = note, progress = note,
+                   downloadend = note, download = note}, {"c3t2048"}))
+        """)
+        size = (self.src / "packages" / (CLEANUP + ".zip")).stat().st_size
+        self.assertEqual([
+            "event downloadbegin %s.zip 0 %d" % (CLEANUP, size),
+            "event progress %s.zip %d %d" % (CLEANUP, size, size),
+            "event downloadend %s.zip %d %d" % (CLEANUP, size, size),
+            "event download %s %d %d" % (CLEANUP, size, size),
+            "status table 1 success",
+        ], [l for l in lines if not l.startswith("entry")])
+
+        for event in ("downloadbegin", "progress", "download"):
+            with self.subTest(cancel_on=event):
+                shutil.rmtree(self.repo, ignore_errors=True)
+                lines = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true, %s = function() return true end}))"
+                                 % event)
+                self.assertEqual(["status nil -9 operation cancelled by event handler"], lines)
+                # Cancelling at "download" keeps the one package that was complete.
+                self.assertEqual([PATTERN_OLD + ".zip"] if event == "download" else [], self.packages())
+                self.assertEqual([], [p for p in (self.repo / "packages").iterdir() if p.name.endswith(".part")])
+
+    def test_damaged_package(self):
+        damaged = self.src / "packages" / (CLEANUP + ".zip")
+        data = bytearray(damaged.read_bytes())
+        data[len(data) // 2] ^= 0xFF
+        damaged.write_bytes(bytes(data))
+        lines = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true}))")
+        self.assertEqual(["status nil -8 package size or SHA-256 digest mismatch"], lines)
+        self.assertEqual(sorted([PATTERN_OLD + ".zip", PATTERN_NEW + ".zip"]), self.packages())
+        self.assertNotIn(CLEANUP, (self.repo / "server.ini").read_text())
+
+    def start_server(self, cut):
+        port_file = self.tmp / ("port-%s" % cut)
+        self.server = subprocess.Popen(["python3", str(CUT_SERVER), str(self.src), str(port_file),
+                                        str(self.tmp / "requests.log"), "cut" if cut else "whole"])
+        for _ in range(200):
+            if port_file.exists():
+                return "http://127.0.0.1:" + port_file.read_text()
+            time.sleep(0.05)
+        self.fail("server did not start")
+
+    def test_http_source_and_one_that_breaks_off(self):
+        url = self.start_server(cut=False)
+        lines = self.lua("triple(update.patterns(REPO, PRODUCTS, SRC, {vt = true}))", src=url)
+        self.assertEqual("status table 1 success", lines[0])
+        self.assertEqual(3, len(self.packages()))
+        lines = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true, httpslevel = 2}))", src=url)
+        self.assertEqual(["status nil -10 plain http refused by httpslevel"], lines)
+        self.server.send_signal(signal.SIGTERM)
+        self.server.wait(timeout=10)
+
+        before = (self.packages(), (self.repo / "server.ini").read_text())
+        url = self.start_server(cut=True)
+        lines = self.lua("triple(update.components(REPO, PRODUCTS, SRC, {}, {'c2t1207960066'}))", src=url)
+        self.assertEqual(["status nil -7 download failed"], lines)
+        self.assertEqual(before, (self.packages(), (self.repo / "server.ini").read_text()))
+
+    def test_mirror_demo(self):
+        lines = self.lua("os.exit(require('mirror_demo').run(OUT, SRC))")
+        self.assertIn("exported %s into %s/export" % (PATTERN_NEW, self.out), lines)
+        self.assertEqual(sorted(i + ".zip" for i in ALL),
+                         sorted(p.name for p in (self.out / "repository" / "packages").iterdir()))
+        self.assertTrue((self.out / "export" / "pattern.dat").is_file())
+
+
+if __name__ == "__main__":
+    harness.main()
