@@ -204,12 +204,6 @@ class Configuration(ProbeTestCase):
         self.assertEqual(run.value("app.fulldump"), "true")
         self.assertEqual(run.dom["sqlite.config.g"], ("integer", "11"))
 
-    def test_local_file_named_by_a_domain_var(self):
-        other = self.tmp / "elsewhere.ini"
-        other.write_text("Trace=Elsewhere\n")
-        run = self.probe("-d", "app.path.ini=%s" % other)
-        self.assertEqual(run.value("app.trace+"), "Elsewhere")
-
     def test_configuration_overrides_a_domain_var(self):
         self.write_ini("Trace=FromFile\n")
         run = self.probe("-d", "app.trace+=FromCommandLine")
