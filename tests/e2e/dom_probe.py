@@ -38,8 +38,8 @@ return probe
 
 # Stands in for the unit-test runner: shows the text the host passed and succeeds.
 RUNNER_SOURCE = r"""
-return function(spec)
-  io.write('RUNNER\t', spec, '\n')
+return function(target)
+  io.write('RUNNER\t', target, '\n')
   io.flush()
   return 0
 end

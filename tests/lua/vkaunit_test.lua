@@ -53,7 +53,7 @@ local cases = {
   { 'single-character wildcard', 'many/?_test.lua', 3 },
   { 'wildcard without matches', 'empty/*.lua', 1, 'no test files match' },
   { 'wildcard in a missing folder', 'nowhere/*.lua', 1, 'no test files match' },
-  { 'empty spec', '', 1, 'no test file given', true },
+  { 'empty argument', '', 1, 'no test file given', true },
 }
 
 -- The agent's script arguments must not be taken for LuaUnit options or test names.
@@ -62,10 +62,10 @@ arg = { [0] = 'vk_agent', 'demo', '--bogus' }
 local realStderr = io.stderr
 local failures = 0
 for _, case in ipairs(cases) do
-  local title, spec, expected, message, bare = case[1], case[2], case[3], case[4], case[5]
+  local title, target, expected, message, bare = case[1], case[2], case[3], case[4], case[5]
   local captured = {}
   io.stderr = { write = function(self, ...) for _, s in ipairs({ ... }) do captured[#captured + 1] = s end return self end }
-  local ok, result = pcall(runner, bare and spec or (root .. '/' .. spec))
+  local ok, result = pcall(runner, bare and target or (root .. '/' .. target))
   io.stderr = realStderr
   local text = table.concat(captured)
   local good = ok and result == expected and (message == nil or string.find(text, message, 1, true) ~= nil)

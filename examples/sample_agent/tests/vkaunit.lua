@@ -1,8 +1,8 @@
--- The unit-test runner: vkaunit(spec) runs the LuaUnit tests of one file, or of every file
+-- The unit-test runner: vkaunit(target) runs the LuaUnit tests of one file, or of every file
 -- that a wildcard pattern matches, and returns the number of tests that did not pass
 -- (failures and errors), plus one for every file that could not be found or loaded.
 --
--- spec is a file path; "*" and "?" in its file-name part match any run of characters and
+-- target is a file path; "*" and "?" in its file-name part match any run of characters and
 -- one character (names beginning with "." are never matched). The directory part is
 -- literal. Relative paths are taken against the current working directory.
 
@@ -10,10 +10,10 @@ local function report(fmt, ...)
   io.stderr:write('vkaunit: ', string.format(fmt, ...), '\n')
 end
 
-local function splitPath(spec)
-  local dir, name = string.match(spec, '^(.*)/([^/]*)$')
+local function splitPath(target)
+  local dir, name = string.match(target, '^(.*)/([^/]*)$')
   if dir == nil then
-    return '.', spec, ''
+    return '.', target, ''
   end
   -- "/x" keeps "/" as its directory.
   return (dir == '' and '/' or dir), name, dir .. '/'
@@ -42,8 +42,8 @@ local function shellQuote(text)
 end
 
 -- Plain files of dir whose names match glob, sorted.
-local function expandWildcard(spec)
-  local dir, glob, prefix = splitPath(spec)
+local function expandWildcard(target)
+  local dir, glob, prefix = splitPath(target)
   local pattern = globPattern(glob)
   local files = {}
   -- Lua has no directory listing of its own. ls -1 prints one name per line and leaves
@@ -90,8 +90,8 @@ local function loadTests(lu, path)
   return tests
 end
 
-return function(spec)
-  if type(spec) ~= 'string' or spec == '' then
+return function(target)
+  if type(target) ~= 'string' or target == '' then
     report('no test file given')
     return 1
   end
@@ -103,20 +103,20 @@ return function(spec)
   end
 
   local files
-  if string.find(spec, '[%*%?]') then
-    files = expandWildcard(spec)
+  if string.find(target, '[%*%?]') then
+    files = expandWildcard(target)
     if #files == 0 then
-      report('%s: no test files match', spec)
+      report('%s: no test files match', target)
       return 1
     end
   else
-    local f = io.open(spec, 'r')
+    local f = io.open(target, 'r')
     if f == nil then
-      report('%s: not found', spec)
+      report('%s: not found', target)
       return 1
     end
     f:close()
-    files = { spec }
+    files = { target }
   end
 
   local broken = 0
