@@ -31,8 +31,12 @@ bool makeOwnerOnlyDirs(const std::string& path) {
         if (!makeOwnerOnlyDirs(parent))
             return false;
     }
-    if (::mkdir(path.c_str(), 0700) == 0)
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        // The umask may only take bits away, but a strange one could leave the owner locked
+        // out; set the mode exactly.
+        ::chmod(path.c_str(), 0700);
         return true;
+    }
     // Another process may have created it between the stat and the mkdir.
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
