@@ -1,0 +1,258 @@
+"""Helpers for the daemon's end-to-end tests.
+
+The daemon writes /var/run/<name>.pid and may run /opt/vk_agent/SunOS.init, so these tests run
+inside a private mount namespace with fresh tmpfs mounts over both places: nothing they do
+reaches the machine's real paths. The test process makes itself a child subreaper, so the
+detached supervisor (a grandchild of the process it starts) is re-parented to it and its exit
+status can be collected with waitpid."""
+
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from harness import LOG_LINE, AgentTestCase, make_zip
+
+NS_FLAG = "VKA_DAEMON_TEST_NS"
+RUN_DIR = Path(os.path.realpath("/var/run"))
+DRIVER_DIR = Path("/opt/vk_agent")
+DRIVER_SCRIPT = DRIVER_DIR / "SunOS.init"
+PR_SET_CHILD_SUBREAPER = 36
+
+
+def enter_private_namespace():
+    """Re-executes this test program inside a private mount namespace (needs root)."""
+    if os.environ.get(NS_FLAG) == "1":
+        return
+    if os.geteuid() != 0:
+        raise SystemExit("daemon tests need root for a private mount namespace")
+    os.environ[NS_FLAG] = "1"
+    # /opt gets a tmpfs too, so that creating /opt/vk_agent leaves no trace on the machine.
+    script = 'mount -t tmpfs tmpfs "$0" && mount -t tmpfs tmpfs /opt && exec "$@"'
+    args = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, str(RUN_DIR),
+            sys.executable, "-B", os.path.abspath(sys.argv[0])] + sys.argv[1:]
+    os.execvp("unshare", args)
+
+
+def become_subreaper():
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
+
+
+def wait_until(predicate, timeout=20.0, step=0.05):
+    """The predicate's first true value, or None after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            return None
+        time.sleep(step)
+
+
+def children_of(pid):
+    """Pids of the live (not zombie) children of pid."""
+    out = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            stat = Path("/proc", entry, "stat").read_text()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(")") + 2:].split()
+        if fields[0] != "Z" and int(fields[1]) == pid:
+            out.append(int(entry))
+    return out
+
+
+def cpu_ticks(pid):
+    stat = Path("/proc", str(pid), "stat").read_text()
+    fields = stat[stat.rindex(")") + 2:].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def exit_code(status):
+    """The exit code of a wait status, or -signal when it was ended by a signal."""
+    if os.WIFEXITED(status):
+        return os.WEXITSTATUS(status)
+    return -os.WTERMSIG(status)
+
+
+# The worker's application module. Every call of init, main and shutdown appends
+# "<pid> <method>" to <notes>/events; `runs` is how many workers have started before this one.
+MODULE_TEMPLATE = r"""
+local notes = [[%(notes)s]]
+local function mypid()
+  local f = io.open("/proc/self/stat")
+  local pid = f:read("*n")
+  f:close()
+  return pid
+end
+local function note(what)
+  local f = io.open(notes .. "/events", "a")
+  f:write(string.format("%%d %%s\n", mypid(), what))
+  f:close()
+end
+local function previous_runs()
+  local n = 0
+  local f = io.open(notes .. "/events")
+  if f then
+    for line in f:lines() do
+      if line:match(" init$") then n = n + 1 end
+    end
+    f:close()
+  end
+  return n
+end
+local runs = previous_runs()
+local M = {}
+function M.init()
+  note("init")
+%(init)s
+  return 0
+end
+function M.main()
+  note("main")
+%(main)s
+  return 0
+end
+function M.shutdown()
+  note("shutdown")
+%(shutdown)s
+  return 0
+end
+return M
+"""
+
+
+class DaemonTestCase(AgentTestCase):
+    """A fresh /var/run and /opt/vk_agent per test, and helpers to start, observe and stop a
+    daemon under its own application name."""
+
+    @classmethod
+    def setUpClass(cls):
+        become_subreaper()
+
+    def setUp(self):
+        super().setUp()
+        self.tree.work.mkdir(parents=True, exist_ok=True)
+        self.notes = self.tmp / "notes"
+        self.notes.mkdir()
+        for where in (RUN_DIR, DRIVER_DIR.parent):
+            subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(where)], check=True)
+        DRIVER_DIR.mkdir()
+        self._groups = []
+
+    def tearDown(self):
+        for group in self._groups:
+            try:
+                os.killpg(group, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.reap_all()
+        for where in (DRIVER_DIR.parent, RUN_DIR):
+            subprocess.run(["umount", str(where)], check=False)
+        super().tearDown()
+
+    @staticmethod
+    def reap_all(timeout=5.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                pid, _ = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                return
+            if pid == 0:
+                time.sleep(0.05)
+
+    # -- the worker's module and what it noted
+
+    def write_module(self, name, init="", main="", shutdown=""):
+        source = MODULE_TEMPLATE % {"notes": self.notes, "init": init, "main": main, "shutdown": shutdown}
+        self.tree.lua_module(name, source)
+        # The application's own core archive is searched before the lua folder.
+        archive = self.tree.bin / "vka_core" / (name + ".vke")
+        if archive.exists():
+            make_zip(archive, {name + ".lua": source})
+
+    def events(self):
+        """[(pid, method)] in the order the workers called them."""
+        path = self.notes / "events"
+        if not path.exists():
+            return []
+        out = []
+        for line in path.read_text().splitlines():
+            pid, what = line.split()
+            out.append((int(pid), what))
+        return out
+
+    def wait_event(self, what, count=1, timeout=20.0):
+        """The pid that made the count-th call of what."""
+        def found():
+            pids = [p for p, w in self.events() if w == what]
+            return pids[count - 1] if len(pids) >= count else None
+        pid = wait_until(found, timeout)
+        self.assertIsNotNone(pid, "no %d. %s call; events %r\nlog:\n%s"
+                             % (count, what, self.events(), self.tree.log_text(self.app)))
+        return pid
+
+    # -- the daemon
+
+    def pid_file(self, name=None):
+        return RUN_DIR / ((name or self.app) + ".pid")
+
+    def read_pid_file(self):
+        try:
+            text = self.pid_file().read_text()
+        except OSError:
+            return None
+        return int(text) if text.strip().isdigit() else None
+
+    def start_daemon(self, app, *args):
+        """Starts vk_agent -b under the application name app; returns the supervisor's pid."""
+        self.app = app
+        result = self.tree.run("-b", "-a", app, *args, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        supervisor = wait_until(self.read_pid_file)
+        self.assertIsNotNone(supervisor, "no pid file; log:\n" + self.tree.log_text(app))
+        self._groups.append(os.getpgid(supervisor))
+        return supervisor
+
+    def wait_exit(self, pid, timeout=30.0):
+        """The exit code of pid (a child of ours by re-parenting), or None while it runs."""
+        def ended():
+            got, status = os.waitpid(pid, os.WNOHANG)
+            return (status,) if got == pid else None
+        status = wait_until(ended, timeout)
+        return None if status is None else exit_code(status[0])
+
+    def log(self, level=None):
+        """[(pid, LEVEL, text)] of this daemon's disk log."""
+        out = []
+        for line in self.tree.log_text(self.app).splitlines():
+            m = LOG_LINE.match(line)
+            if m and (level is None or m.group(3) == level):
+                out.append((int(m.group(2)), m.group(3), m.group(4)))
+        return out
+
+    def log_times(self, text_prefix):
+        """Seconds (with milliseconds) at which lines starting with text_prefix were logged."""
+        out = []
+        for line in self.tree.log_text(self.app).splitlines():
+            m = LOG_LINE.match(line)
+            if m and m.group(4).startswith(text_prefix):
+                stamp = time.strptime(m.group(1)[:19], "%Y-%m-%d %H:%M:%S")
+                out.append(time.mktime(stamp) + int(m.group(1)[20:]) / 1000.0)
+        return out
+
+    def assertLogged(self, level, text, pid=None):
+        for p, lv, t in self.log():
+            if lv == level and t == text and (pid is None or p == pid):
+                return
+        self.fail("missing %s %r (pid %s) in log:\n%s" % (level, text, pid, self.tree.log_text(self.app)))
