@@ -58,11 +58,6 @@ private:
     {
         if (!m_sha.IsValid())
             return KVTRELAY_E_NOMEMORY;
-        try {
-            m_buffer.reserve(kWriteBuffer);
-        } catch (const std::bad_alloc&) {
-            return KVTRELAY_E_NOMEMORY;
-        }
         const uint64_t total = m_component.size;
         if (!m_context.Emit(KVTRELAY_EVENT_DOWNLOADBEGIN, m_name, total, 0))
             return KVTRELAY_E_CANCELLED;
@@ -74,6 +69,8 @@ private:
             return KVTRELAY_E_CANCELLED;
         if (m_writeFailed)
             return KVTRELAY_E_WRITE;
+        if (m_noMemory)
+            return KVTRELAY_E_NOMEMORY;
         if (m_oversize)
             return KVTRELAY_E_DIGEST;
         if (status <= 0)
@@ -107,7 +104,14 @@ private:
                 return false;
             }
         } else {
-            m_buffer.insert(m_buffer.end(), data, data + size);
+            try {
+                if (m_buffer.capacity() == 0)
+                    m_buffer.reserve(kWriteBuffer);  // only small pieces (network reads) are gathered
+                m_buffer.insert(m_buffer.end(), data, data + size);
+            } catch (const std::bad_alloc&) {
+                m_noMemory = true;
+                return false;
+            }
         }
         if (m_received - m_reported >= kProgressStep) {
             m_reported = m_received;
@@ -153,7 +157,7 @@ private:
     CSha256 m_sha;
     std::vector<char> m_buffer;
     uint64_t m_received = 0, m_reported = 0;
-    bool m_cancelled = false, m_oversize = false, m_writeFailed = false;
+    bool m_cancelled = false, m_oversize = false, m_writeFailed = false, m_noMemory = false;
 };
 
 // True when the repository already holds this exact package intact.

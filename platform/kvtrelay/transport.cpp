@@ -190,9 +190,11 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0)
         return KVTRELAY_E_DOWNLOAD;
-    std::vector<char> buf;
+    // One buffer serves every file of the operation: fresh pages per file cost faults.
+    std::vector<char>& buf = m_buffer;
     try {
-        buf.resize(kCopyBuffer);
+        if (buf.size() < kCopyBuffer)
+            buf.resize(kCopyBuffer);
     } catch (const std::bad_alloc&) {
         close(fd);
         return KVTRELAY_E_NOMEMORY;

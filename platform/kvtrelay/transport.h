@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "kvtrelay.h"
 
@@ -52,6 +53,7 @@ private:
     int m_proxyType = -1;
     uint16_t m_proxyPort = 0;
     char m_curlError[256];
+    std::vector<char> m_buffer;
 };
 
 /// Turns a file:// URL or an absolute path into a folder path; false for anything else.
