@@ -25,10 +25,11 @@ namespace VkaCore {
 
 namespace {
 
-// Large buffers keep the per-call overhead of the streams and of write() out of the way;
-// inflating is what the time goes into.
+// A large copy buffer keeps the per-call overhead of the streams and of write() out of the
+// way; inflating is what the time goes into. The archive itself is read through the C
+// library's default buffer: the framework seeks once or twice per entry, and a larger
+// buffer would only be refilled more expensively after every seek.
 constexpr size_t kCopyBuffer = 256 * 1024;
-constexpr size_t kArchiveBuffer = 256 * 1024;
 
 wxString fromBytes(const std::string& s) {
     wxString out = wxString::FromUTF8(s.data(), s.size());
@@ -182,7 +183,6 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
         return false;
     }
     ::fcntl(fileno(fp), F_SETFD, FD_CLOEXEC);
-    setvbuf(fp, nullptr, _IOFBF, kArchiveBuffer);
 
     // The raw entry list, read before anything is called or written: the framework's
     // entries have leading slashes stripped already, so absolute names show only here.
