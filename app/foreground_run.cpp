@@ -44,10 +44,15 @@ int CAgentApp::RunForeground(bool daemonWorker)
     // Never deleted: the process ends with exit() below, with the thread already joined.
     CScriptThread* scriptThread = new CScriptThread();
     scriptThread->SetDom(m_dom);
-    scriptThread->start(50, true, 0);
+    const int started = scriptThread->start(50, true, 0);
 
-    // Returns when the script thread hands back its result.
-    const int result = wxAppConsoleBase::OnRun();
+    // Returns when the script thread hands back its result. Without a script thread nobody
+    // would ever ask the loop to end, so the run fails instead of hanging.
+    int result = -1;
+    if (started == 0)
+        result = wxAppConsoleBase::OnRun();
+    else
+        wxLogError("Unable to start the script thread (error %d)", started);
 
     scriptThread->requestExit();
     scriptThread->join();
