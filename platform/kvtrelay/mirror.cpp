@@ -190,8 +190,8 @@ bool pruneOldVersions(KVTRELAY_Context& context, CRepository& repository)
         std::sort(group.begin(), group.end(), [](const RepositoryEntry& a, const RepositoryEntry& b) {
             return CompareVersions(a.entity.version, b.entity.version) > 0;
         });
-        for (size_t k = static_cast<size_t>(std::min<int64_t>(keep + 1, static_cast<int64_t>(group.size())));
-             k < group.size(); ++k) {
+        size_t kept = keep >= static_cast<int64_t>(group.size()) ? group.size() : static_cast<size_t>(keep) + 1;
+        for (size_t k = kept; k < group.size(); ++k) {
             const RepositoryEntry& old = group[k];
             if (!context.Emit(KVTRELAY_EVENT_REMOVEBEGIN, old.file, old.size, 0))
                 return false;

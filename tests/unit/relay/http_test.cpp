@@ -36,32 +36,43 @@ protected:
         RelayTest::TearDown();
     }
 
-    // Starts the loopback server; waits at most 10 s for its port.
-    void StartServer(bool cut = false)
+    // Starts a helper script with args; waits at most 10 s for the port it writes to portFile.
+    std::string Spawn(const std::string& script, std::vector<std::string> args, const std::string& portFile)
     {
-        std::string script = std::string(VKA_SOURCE_DIR) + "/tests/unit/relay/serve_source.py";
-        std::string portFile = Tmp("port"), log = Tmp("requests.log");
         unlink(portFile.c_str());
-        m_server = fork();
-        ASSERT_GE(m_server, 0);
-        if (m_server == 0) {
-            execlp("python3", "python3", script.c_str(), m_source->Folder().c_str(), portFile.c_str(), log.c_str(),
-                   cut ? "cut" : "whole", static_cast<char*>(nullptr));
+        std::string path = std::string(VKA_SOURCE_DIR) + "/tests/unit/relay/" + script;
+        args.insert(args.begin(), {"python3", path});
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : args)
+                argv.push_back(&a[0]);
+            argv.push_back(nullptr);
+            execvp("python3", argv.data());
             _exit(127);
         }
+        EXPECT_GE(pid, 0);
+        if (pid > 0)
+            m_children.push_back(pid);
         for (int i = 0; i < 200 && !Exists(portFile); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        ASSERT_TRUE(Exists(portFile)) << "server did not start";
-        m_port = ReadText(portFile);
+        EXPECT_TRUE(Exists(portFile)) << script << " did not start";
+        return ReadText(portFile);
+    }
+
+    void StartServer(bool cut = false)
+    {
+        m_port = Spawn("serve_source.py", {m_source->Folder(), Tmp("port"), Tmp("requests.log"), cut ? "cut" : "whole"},
+                       Tmp("port"));
     }
 
     void StopServer()
     {
-        if (m_server > 0) {
-            kill(m_server, SIGTERM);
-            waitpid(m_server, nullptr, 0);
-            m_server = -1;
+        for (pid_t pid : m_children) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
         }
+        m_children.clear();
     }
 
     std::string Url() const { return "http://127.0.0.1:" + m_port; }
@@ -80,7 +91,7 @@ protected:
 
     std::unique_ptr<CSampleSource> m_source;
     std::string m_repo, m_port;
-    pid_t m_server = -1;
+    std::vector<pid_t> m_children;
 };
 
 }  // namespace
@@ -130,6 +141,31 @@ TEST_F(HttpTest, ProxyRecordIsUsed)
     ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Duplicate(c, all.data(), all.size(), &source, 1, &info));
     KVTRELAY_DestroyData(info);
     EXPECT_NE(std::string::npos, ReadText(Tmp("requests.log")).find("GET http://source.invalid/index.txt"));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, Socks5ProxyWithCredentials)
+{
+    StartServer();
+    std::string proxyPort = Spawn("socks5_proxy.py", {m_port, Tmp("socks-port"), Tmp("socks.log")}, Tmp("socks-port"));
+    KVTRELAY_Context* c = Open(m_repo);
+    std::wstring url = L"http://source.invalid", host = L"127.0.0.1", user = L"relay", password = L"s3cret";
+    KVTRELAY_Proxy proxy{};
+    proxy.type = 1;
+    proxy.host = &host[0];
+    proxy.port = static_cast<uint16_t>(std::stoi(proxyPort));
+    proxy.user = &user[0];
+    proxy.password = &password[0];
+    KVTRELAY_Source source{};
+    source.url = &url[0];
+    source.proxy = &proxy;
+    std::vector<KVTRELAY_Product> all = All();
+    KVTRELAY_Information* info = nullptr;
+    ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Duplicate(c, all.data(), all.size(), &source, 1, &info));
+    KVTRELAY_DestroyData(info);
+    EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
+    // The proxy resolved the name, and was asked once: the connection served every file.
+    EXPECT_EQ("auth relay s3cret\nconnect source.invalid 80\n", ReadText(Tmp("socks.log")));
     KVTRELAY_DestroyContext(c);
 }
 
