@@ -1,0 +1,148 @@
+// Times the module's identifier conversions and prints one line per run:
+//   to-lua <entities> <seconds>   InformationToLua over one information record
+//   parse <identifiers> <seconds> StringToComponent over strings already on the Lua stack
+//
+// usage: bench_identifiers <components> <runs>
+// The record holds `components` items spread over products of 1000 items each, mixing the
+// kinds whose display versions take different paths (grouped pattern numbers, scan engines,
+// plain versions, friendly names).
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <lua.hpp>
+
+#include "identifiers.h"
+
+namespace {
+
+const uint64_t kItemsPerProduct = 1000;
+
+KVTRELAY_EntityItem entityOf(uint64_t i)
+{
+    KVTRELAY_EntityItem e{};
+    e.language = static_cast<int32_t>(i % 5);  // 0..4, so a few friendly names differ by language
+    e.platform = -1;
+    e.region = -1;
+    e.oem = -1;
+    switch (i % 4) {
+    case 0:  // pattern numbered by its major alone
+        e.klass = 3;
+        e.type = 4;
+        e.version.major = 1234567 + i;
+        break;
+    case 1:  // scan engine
+        e.klass = 2;
+        e.type = 0x48000202;
+        e.version = {9, 5000, 1007 + i % 100, 0};
+        break;
+    case 2:  // plain versioned component without a friendly name
+        e.klass = 7;
+        e.type = static_cast<int32_t>(100 + i % 1000);
+        e.version = {1, 50, i % 7, 0};
+        break;
+    default:  // the clean-up pattern
+        e.klass = 22;
+        e.type = 2213;
+        e.version = {2, 1000 + i % 9000, 0, 0};
+        break;
+    }
+    return e;
+}
+
+double seconds(std::chrono::steady_clock::time_point from)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s <components> <runs>\n", argv[0]);
+        return 2;
+    }
+    uint64_t components = std::strtoull(argv[1], nullptr, 10);
+    int runs = std::atoi(argv[2]);
+    if (components == 0 || runs <= 0)
+        return 2;
+
+    std::vector<KVTRELAY_EntityItem> items(components);
+    for (uint64_t i = 0; i < components; ++i)
+        items[i] = entityOf(i);
+    std::vector<KVTRELAY_Product> products;
+    for (uint64_t first = 0; first < components; first += kItemsPerProduct) {
+        KVTRELAY_Product p{};
+        p.entity = items[first];
+        p.entity.version = {1, 0, 0, 0};
+        p.items = &items[first];
+        p.itemCount = std::min(kItemsPerProduct, components - first);
+        products.push_back(p);
+    }
+    KVTRELAY_Information information{products.data(), products.size()};
+    uint64_t entities = products.size() + components;
+
+    // The identifiers as Lua sees them: component names, extract identifiers and short requests.
+    lua_State* L = luaL_newstate();
+    luaL_openlibs(L);
+    std::vector<std::string> texts;
+    texts.reserve(components);
+    for (uint64_t i = 0; i < components; ++i) {
+        const KVTRELAY_EntityItem& e = items[i];
+        switch (i % 3) {
+        case 0: EntityToString(L, e); break;
+        case 1: ComponentToString(L, e); break;
+        default: lua_pushfstring(L, "c%dt%dl%d", e.klass, e.type, e.language); break;
+        }
+        texts.emplace_back(lua_tostring(L, -1));
+        lua_pop(L, 1);
+    }
+    int parseCount = static_cast<int>(components);
+    if (!lua_checkstack(L, parseCount + 8)) {
+        std::fprintf(stderr, "cannot hold %d identifiers on the Lua stack\n", parseCount);
+        return 1;
+    }
+    int base = lua_gettop(L);
+    for (const std::string& text : texts)
+        lua_pushlstring(L, text.data(), text.size());
+
+    int status = 0;
+    for (int run = 0; run < runs; ++run) {
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        auto start = std::chrono::steady_clock::now();
+        InformationToLua(L, &information);
+        double t = seconds(start);
+        // Check the table really holds every entry before trusting the time.
+        if (lua_rawlen(L, -1) != entities) {
+            std::fprintf(stderr, "result holds %zu entries, expected %llu\n", lua_rawlen(L, -1),
+                         static_cast<unsigned long long>(entities));
+            status = 1;
+        }
+        lua_pop(L, 1);
+        std::printf("to-lua %llu %.6f\n", static_cast<unsigned long long>(entities), t);
+
+        uint64_t sum = 0;
+        int errors = 0;
+        start = std::chrono::steady_clock::now();
+        for (int i = 1; i <= parseCount; ++i) {
+            KVTRELAY_EntityItem e;
+            if (StringToComponent(L, base + i, e))
+                ++errors;
+            sum += static_cast<uint32_t>(e.type) + e.version.major;
+        }
+        t = seconds(start);
+        if (errors) {
+            std::fprintf(stderr, "%d identifiers did not parse\n", errors);
+            status = 1;
+        }
+        std::printf("parse %d %.6f %llu\n", parseCount, t, static_cast<unsigned long long>(sum % 1000));
+        std::fflush(stdout);
+    }
+    lua_close(L);
+    return status;
+}
