@@ -105,12 +105,6 @@ class StartUpSequenceTest(AgentTestCase):
         self.assertIn("vk_agent", r.stderr)
         self.assertEqual(markers(r.stdout), [])
 
-    def test_a_module_that_is_not_a_table_fails_at_the_first_method(self):
-        self.tree.lua_module("vk_agent", "return 42\n")
-        r = self.tree.run()
-        self.assertNotEqual(r.returncode, 0)
-        self.assertIn("vkaAppModule", r.stderr)
-
 
 class LuaGlobalsTest(AgentTestCase):
     """What the application module sees: arg, dom and dom0."""
@@ -150,17 +144,6 @@ class LuaGlobalsTest(AgentTestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         for line in ("same=true", "type=userdata", "name=vk_agent", "shared=x"):
             self.assertIn(line, r.stdout.splitlines())
-
-    def test_garbage_collection_leaves_the_domain_object_alone(self):
-        self.tree.lua_module("vk_agent", app_module(main_body="""
-            local d = dom
-            dom, dom0 = nil, nil
-            collectgarbage('collect'); collectgarbage('collect')
-            io.write('still=', d:Get('app.name'), '\\n')
-            return 0"""))
-        r = self.tree.run()
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("still=vk_agent", r.stdout.splitlines())
 
 
 ECHO_RUNNER = """
@@ -261,12 +244,6 @@ class OtherApplicationTest(AgentTestCase):
         self.assertIn(("WARNING", "tool warning before exit"), entries)
         self.assertFalse([t for _, t in entries if t.startswith("VKA ")], entries)
 
-    def test_tool_with_successful_methods_exits_zero(self):
-        self.tree.lua_module("tool", app_module())
-        r = self.tree.run("-a", "tool")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(markers(r.stdout), ["<init>", "<main>", "<shutdown>"])
-
 
 class ScriptThreadLogTest(AgentTestCase):
     def test_a_warning_logged_by_the_script_reaches_the_log_before_exit(self):
@@ -276,15 +253,6 @@ class ScriptThreadLogTest(AgentTestCase):
         r = self.tree.run()
         self.assertEqual(r.returncode, 5, r.stderr)
         self.assertIn(("WARNING", "script warning before exit"), self.tree.log_entries())
-
-
-class QuickScriptTest(AgentTestCase):
-    def test_results_of_a_script_that_ends_at_once_are_never_lost(self):
-        # The script can finish before the main loop runs; the hand-back must still end it.
-        self.tree.lua_module("vk_agent", "return { main = function() return 6 end }\n")
-        for _ in range(20):
-            r = self.tree.run(timeout=30)
-            self.assertEqual(r.returncode, 6, r.stderr)
 
 
 class SignalTest(AgentTestCase):

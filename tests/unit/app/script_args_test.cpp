@@ -52,12 +52,6 @@ TEST(ScriptArgs, WithoutASeparatorEveryWordIsNegativeAndZeroHoldsTheAppName)
     EXPECT_EQ(ArgTableOf({}), (Table{{0, "N"}}));
 }
 
-TEST(ScriptArgs, SeparatorMustBeTheWholeWord)
-{
-    EXPECT_EQ(ArgTableOf({"prog", "--x", "---", "-- "}),
-              (Table{{-4, "prog"}, {-3, "--x"}, {-2, "---"}, {-1, "-- "}, {0, "N"}}));
-}
-
 TEST(ScriptArgs, WordsReachLuaAsUtf8)
 {
     lua_State* L = luaL_newstate();

@@ -45,18 +45,13 @@ TEST(UnitTestChunk, QuotesBackslashesAndLineBreaksReachTheRunnerUnchanged)
         "tab\there\x01\x1f\x7f" "9.lua",
         "\\\"",
         "",
+        "t\xC3\xA9st\xE2\x82\xAC.lua",
     };
     for (const char* sample : samples) {
         const wxString text = wxString::FromUTF8(sample);
         EXPECT_EQ(ValueOfLiteral(LuaStringLiteral(text)), sample) << sample;
         EXPECT_EQ(BuildUnitTestChunk(text).Find('\n'), wxNOT_FOUND) << sample;
     }
-}
-
-TEST(UnitTestChunk, NonAsciiSelectionIsPassedAsUtf8)
-{
-    const char* sample = "t\xC3\xA9st\xE2\x82\xAC.lua";
-    EXPECT_EQ(ValueOfLiteral(LuaStringLiteral(wxString::FromUTF8(sample))), sample);
 }
 
 } // namespace
