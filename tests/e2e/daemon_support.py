@@ -251,8 +251,10 @@ class DaemonTestCase(AgentTestCase):
                 out.append(time.mktime(stamp) + int(m.group(1)[20:]) / 1000.0)
         return out
 
+    def logged(self, level, text, pid=None):
+        return any(lv == level and t == text and (pid is None or p == pid) for p, lv, t in self.log())
+
     def assertLogged(self, level, text, pid=None):
-        for p, lv, t in self.log():
-            if lv == level and t == text and (pid is None or p == pid):
-                return
-        self.fail("missing %s %r (pid %s) in log:\n%s" % (level, text, pid, self.tree.log_text(self.app)))
+        if not self.logged(level, text, pid):
+            self.fail("missing %s %r (pid %s) in log:\n%s"
+                      % (level, text, pid, self.tree.log_text(self.app)))

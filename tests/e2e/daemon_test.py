@@ -50,6 +50,10 @@ class DaemonStopTest(DaemonTestCase):
 
         os.kill(supervisor, signal.SIGTERM)
         self.wait_event("shutdown")
+        # Until its handler has returned, the supervisor's own broadcast is pending in it, and a
+        # second SIGTERM would merge with that one; its wait's warning shows it is past that.
+        self.assertTrue(wait_until(lambda: self.logged(
+            "WARNING", "Waiting for child process interrupted - Try again", supervisor)))
         started = time.monotonic()
         os.kill(supervisor, signal.SIGTERM)
         self.assertEqual(self.wait_exit(supervisor, timeout=5), 0)
@@ -57,6 +61,22 @@ class DaemonStopTest(DaemonTestCase):
         self.assertEqual(self.wait_exit(worker, timeout=5), 0)
         self.assertLess(time.monotonic() - started, 5)
         self.assertFalse(self.pid_file().exists())
+
+    def test_worker_that_ends_with_three_after_a_stop_is_still_restarted(self):
+        self.write_module("vka_stop_three", shutdown="  if runs == 0 then return 3 end")
+        supervisor = self.start_daemon("vka_stop_three")
+        self.wait_event("main")
+        os.kill(supervisor, signal.SIGTERM)
+        second = self.wait_event("main", count=2)
+        self.assertFalse(self.pid_file().exists())
+        self.assertLogged("VERBOSE", "Child process exited with status 768 (exit 3)", pid=supervisor)
+        self.assertIsNone(self.wait_exit(supervisor, timeout=0.5))
+
+        # The next SIGTERM is the supervisor's second: it ends at once, the worker shuts down.
+        os.kill(supervisor, signal.SIGTERM)
+        self.assertEqual(self.wait_exit(supervisor, timeout=5), 0)
+        self.assertEqual(self.wait_exit(second, timeout=10), 0)
+        self.assertEqual(self.events()[-1], (second, "shutdown"))
 
     def test_sigterm_to_the_worker_alone_ends_supervisor_with_its_code(self):
         self.write_module("vka_worker_term", shutdown="  do return 0 end")
