@@ -278,6 +278,20 @@ class UpdateRelayTest(unittest.TestCase):
                          sorted(p.name for p in (self.out / "repository" / "packages").iterdir()))
         self.assertTrue((self.out / "export" / "pattern.dat").is_file())
 
+    def test_mirror_demo_inside_the_agent(self):
+        self.tree.lua_module("relaydemo", textwrap.dedent("""
+            local M = {}
+            function M:init() return 0 end
+            function M:main() return require("mirror_demo").run(os.getenv("DEMO_WORK"), os.getenv("DEMO_SRC")) end
+            function M:shutdown() return 0 end
+            return M
+        """))
+        run = self.tree.run("-a", "relaydemo", env={"DEMO_WORK": str(self.out), "DEMO_SRC": str(self.src)})
+        self.assertEqual(0, run.returncode, run.stdout + run.stderr)
+        self.assertIn("exported %s into %s/export" % (PATTERN_NEW, self.out), run.stdout.splitlines())
+        self.assertEqual("sample pattern set 12.345.68",
+                         (self.out / "export" / "pattern.dat").read_text().splitlines()[0])
+
 
 if __name__ == "__main__":
     harness.main()
