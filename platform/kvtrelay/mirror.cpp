@@ -277,7 +277,7 @@ int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, u
 int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const Selection& selection)
 {
     CRepositoryLock lock;
-    int32_t status = lock.Acquire(CRepositoryLock::DefaultTimeout());
+    int32_t status = lock.Acquire(context.repository, CRepositoryLock::DefaultTimeout());
     if (status <= 0)
         return status;
     CRepository repository(context.repository);
@@ -326,7 +326,7 @@ int32_t ExportFromRepository(KVTRELAY_Context& context, const std::string& desti
                              const KVTRELAY_EntityItem& entity)
 {
     CRepositoryLock lock;
-    int32_t status = lock.Acquire(CRepositoryLock::DefaultTimeout());
+    int32_t status = lock.Acquire(context.repository, CRepositoryLock::DefaultTimeout());
     if (status <= 0)
         return status;
     CRepository repository(context.repository);

@@ -27,6 +27,7 @@ const char* const kPatternSection = "[PATTERN]";
 const char* const kEngineSection = "[ENGINE]";
 const char* const kProductSection = "[All_Product]";
 const char* const kSemaphoreName = "/kvtrelay";
+const char* const kLockFile = ".kvtrelay.lock";
 const int kDefaultLockTimeout = 60;
 
 bool isDigest(const std::string& s)
@@ -283,7 +284,7 @@ int CRepositoryLock::DefaultTimeout()
     return kDefaultLockTimeout;
 }
 
-int32_t CRepositoryLock::Acquire(int timeoutSeconds)
+int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSeconds)
 {
     Release();
     sem_t* sem = sem_open(kSemaphoreName, O_CREAT, 0666, 1);
@@ -302,11 +303,35 @@ int32_t CRepositoryLock::Acquire(int timeoutSeconds)
     }
     m_sem = sem;
     m_held = true;
-    return KVTRELAY_S_OK;
+
+    m_fd = open(JoinPath(repository, kLockFile).c_str(), O_RDWR | O_CREAT, 0644);
+    if (m_fd < 0)
+        return KVTRELAY_S_OK;  // a read-only repository: the semaphore alone must do
+    // Record locks have no timed wait: poll until the deadline.
+    for (;;) {
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(m_fd, F_SETLK, &lock) == 0)
+            return KVTRELAY_S_OK;
+        if (errno != EACCES && errno != EAGAIN && errno != EINTR)
+            break;
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+            break;
+        usleep(20000);
+    }
+    Release();
+    return KVTRELAY_E_BUSY;
 }
 
 void CRepositoryLock::Release()
 {
+    if (m_fd >= 0) {
+        close(m_fd);  // drops the record lock
+        m_fd = -1;
+    }
     if (!m_sem)
         return;
     sem_t* sem = static_cast<sem_t*>(m_sem);

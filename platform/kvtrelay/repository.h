@@ -71,7 +71,9 @@ private:
 
 /// Serialises processes that work on repositories through the named semaphore "/kvtrelay".
 /// The semaphore is opened and closed per operation, because its file may be removed between
-/// operations.
+/// operations. As removing that file while a process holds the semaphore lets the next process
+/// make a fresh one, the repository itself is also locked, with a record lock on its file
+/// ".kvtrelay.lock", which no clean-up removes.
 class CRepositoryLock {
 public:
     CRepositoryLock() = default;
@@ -79,8 +81,9 @@ public:
     CRepositoryLock(const CRepositoryLock&) = delete;
     CRepositoryLock& operator=(const CRepositoryLock&) = delete;
 
-    /// Waits at most timeoutSeconds. Status: S_OK, or E_BUSY.
-    int32_t Acquire(int timeoutSeconds);
+    /// Takes both locks for the repository folder, waiting at most timeoutSeconds in all.
+    /// Status: S_OK, or E_BUSY.
+    int32_t Acquire(const std::string& repository, int timeoutSeconds);
     void Release();
 
     /// The wait limit: KVTRELAY_LOCK_TIMEOUT from the environment (seconds), else 60.
@@ -89,6 +92,7 @@ public:
 private:
     void* m_sem = nullptr;
     bool m_held = false;
+    int m_fd = -1;
 };
 
 /// Removes "<name>.<pid>.part" files in folder left by processes that no longer run.

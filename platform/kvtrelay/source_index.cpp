@@ -105,7 +105,10 @@ std::vector<std::string> splitFields(const std::string& line)
 std::string EntityId(const KVTRELAY_EntityItem& e)
 {
     char buf[256];
-    snprintf(buf, sizeof buf, "c%dt%dv%llu.%s.%llul%dp%dr%do%d", e.klass, e.type,
+    // Class and type are written unsigned, the way ParseEntityId reads them: a signed form of
+    // a value above INT32_MAX would not read back, and the record holding it would be lost.
+    snprintf(buf, sizeof buf, "c%ut%uv%llu.%s.%llul%dp%dr%do%d", static_cast<uint32_t>(e.klass),
+             static_cast<uint32_t>(e.type),
              static_cast<unsigned long long>(e.version.major), minorText(e.version.minor).c_str(),
              static_cast<unsigned long long>(e.version.build), e.language, e.platform, e.region, e.oem);
     return buf;

@@ -4,6 +4,8 @@
 
 #include <fcntl.h>
 #include <semaphore.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include "repository.h"
 
@@ -377,6 +379,34 @@ TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
     sem_unlink("/kvtrelay");
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
     sem_unlink("/kvtrelay");
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+
+    // Another process inside an operation when the semaphore's name was removed: the
+    // repository's own lock still keeps the two apart.
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int fd = open((m_repo + "/.kvtrelay.lock").c_str(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        char ok = (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) ? 1 : 0;
+        if (write(ready[1], &ok, 1) != 1)
+            _exit(1);
+        sleep(5);
+        _exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(1, read(ready[0], &ok, 1));
+    ASSERT_EQ(1, ok);
+    sem_unlink("/kvtrelay");
+    EXPECT_EQ(KVTRELAY_E_BUSY, Duplicate(c, All(), m_source->Folder()));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
     KVTRELAY_DestroyContext(c);
 }
