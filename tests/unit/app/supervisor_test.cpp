@@ -256,8 +256,9 @@ TEST_F(SupervisorTest, ExitCodeThreeStopsTheDriverWhenItsScriptIsExecutable)
     EXPECT_EQ(m_ops.removals, 1);
 }
 
-TEST_F(SupervisorTest, DriverStopFailureIsLoggedAndTheWorkerRestartsAnyway)
+TEST_F(SupervisorTest, ExitCodeThreeRestartsWhateverTheDriverStopDoes)
 {
+    // Failing script: an error with Execute's reason.
     m_ops.executable = true;
     m_ops.programOk = false;
     m_ops.programErr = "exit status 2";
@@ -266,16 +267,17 @@ TEST_F(SupervisorTest, DriverStopFailureIsLoggedAndTheWorkerRestartsAnyway)
     EXPECT_EQ(Texts("ERROR"), (Lines{"Error stopping driver: exit status 2"}));
     EXPECT_TRUE(Texts("MESSAGE").empty());
     EXPECT_EQ(m_ops.forkTimes.size(), 2u);
-}
 
-TEST_F(SupervisorTest, ExitCodeThreeWithoutTheScriptRestartsSilently)
-{
-    m_ops.waits = {{kWorkerPid, exitStatus(3), 0}};
-    EXPECT_EQ(Run(), 0);
-    EXPECT_TRUE(m_ops.programs.empty());
+    // No script: nothing run, nothing said.
+    m_log.lines.clear();
+    CFakeOps ops;
+    ops.waits = {{kWorkerPid, exitStatus(3), 0}};
+    CSupervisor supervisor(ops, [] { return 0; });
+    EXPECT_EQ(supervisor.Run(), 0);
+    EXPECT_TRUE(ops.programs.empty());
     EXPECT_TRUE(Texts("MESSAGE").empty());
     EXPECT_TRUE(Texts("ERROR").empty());
-    EXPECT_EQ(m_ops.forkTimes.size(), 2u);
+    EXPECT_EQ(ops.forkTimes.size(), 2u);
 }
 
 TEST_F(SupervisorTest, SignalsSplitIntoCrashesOrdinaryEndsAndStop)
@@ -298,13 +300,13 @@ TEST_F(SupervisorTest, SignalsSplitIntoCrashesOrdinaryEndsAndStop)
                      "Child process exited with status 4991",
                      "Child process exited with status 15 (signal 15: " + std::string(strsignal(SIGTERM)) + ")"}));
     EXPECT_EQ(m_ops.removals, 1);
-}
 
-TEST_F(SupervisorTest, SigtermWithCoreDumpStillEndsWithZero)
-{
-    m_ops.then = {kWorkerPid, signalStatus(SIGTERM, true), 0};
-    EXPECT_EQ(Run(), 0);
-    EXPECT_EQ(m_ops.forkTimes.size(), 1u);
+    // A core dump does not turn a stop into a restart.
+    CFakeOps cored;
+    cored.then = {kWorkerPid, signalStatus(SIGTERM, true), 0};
+    CSupervisor supervisor(cored, [] { return 0; });
+    EXPECT_EQ(supervisor.Run(), 0);
+    EXPECT_EQ(cored.forkTimes.size(), 1u);
 }
 
 TEST_F(SupervisorTest, InterruptedWaitWarnsAndWaitsAgain)
