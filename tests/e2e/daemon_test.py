@@ -21,6 +21,12 @@ class DaemonStopTest(DaemonTestCase):
         supervisor = self.start_daemon("vk_agent")
         worker = self.wait_event("main")
         self.assertEqual(children_of(supervisor), [worker])
+        # Detached: in a new session it does not lead, in the work folder, no terminal streams.
+        self.assertNotEqual(os.getsid(supervisor), supervisor)
+        self.assertNotEqual(os.getsid(supervisor), os.getsid(0))
+        self.assertEqual(os.readlink("/proc/%d/cwd" % supervisor), str(self.tree.work))
+        for fd in (0, 1, 2):
+            self.assertEqual(os.readlink("/proc/%d/fd/%d" % (supervisor, fd)), "/dev/null")
 
         # Idle costs nothing: the supervisor sits in waitpid.
         before = cpu_ticks(supervisor)
