@@ -83,21 +83,78 @@ const char* parseIdentifier(const char* s, size_t len, KVTRELAY_EntityItem& e)
     }
 }
 
+// Short texts are put together by hand: with snprintf, formatting took most of the time of
+// converting large results to Lua.
+class TextBuilder {
+public:
+    TextBuilder& add(const char* s)
+    {
+        while (*s && m_size < kCapacity)
+            m_text[m_size++] = *s++;
+        return *this;
+    }
+    TextBuilder& add(char c)
+    {
+        if (m_size < kCapacity)
+            m_text[m_size++] = c;
+        return *this;
+    }
+    TextBuilder& add(uint64_t v)
+    {
+        char digits[20];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        while (n > 0)
+            add(digits[--n]);
+        return *this;
+    }
+    TextBuilder& add(int32_t v)
+    {
+        if (v < 0)
+            return add('-').add(static_cast<uint64_t>(-static_cast<int64_t>(v)));
+        return add(static_cast<uint64_t>(v));
+    }
+    TextBuilder& add(uint32_t v) { return add(static_cast<uint64_t>(v)); }
+    void push(lua_State* L) const { lua_pushlstring(L, m_text, m_size); }
+
+private:
+    static const size_t kCapacity = 192;
+    char m_text[kCapacity];
+    size_t m_size = 0;
+};
+
 // Minor version text. The leading-zero form pads to four digits in front ("0050" for 50); the
 // trailing-zero form pads behind ("5000" for 5). Then at most `strip` trailing zeros go.
 void minorText(char* out, size_t size, uint64_t minor, bool trailingForm, int strip)
 {
     if (!trailingForm && minor == 0) {
-        std::snprintf(out, size, "0");
+        if (size >= 2) {
+            out[0] = '0';
+            out[1] = 0;
+        }
         return;
     }
-    if (trailingForm) {
-        std::snprintf(out, size, "%llu%s", static_cast<unsigned long long>(minor),
-                      minor < 10 ? "000" : minor < 100 ? "00" : minor < 1000 ? "0" : "");
-    } else {
-        std::snprintf(out, size, "%04llu", static_cast<unsigned long long>(minor));
+    char digits[20];
+    int count = 0;
+    for (uint64_t v = minor;; v /= 10) {
+        digits[count++] = static_cast<char>('0' + v % 10);
+        if (v < 10)
+            break;
     }
-    size_t n = std::strlen(out);
+    int pad = trailingForm ? (minor < 10 ? 3 : minor < 100 ? 2 : minor < 1000 ? 1 : 0) : (count < 4 ? 4 - count : 0);
+    size_t n = 0;
+    if (!trailingForm)
+        for (int i = 0; i < pad && n + 1 < size; ++i)
+            out[n++] = '0';
+    while (count > 0 && n + 1 < size)
+        out[n++] = digits[--count];
+    if (trailingForm)
+        for (int i = 0; i < pad && n + 1 < size; ++i)
+            out[n++] = '0';
+    out[n] = 0;
     for (int removed = 0; removed < strip && n > 0 && out[n - 1] == '0'; ++removed)
         out[--n] = 0;
 }
@@ -137,28 +194,29 @@ const char* StringToProduct(lua_State* L, int index, KVTRELAY_Product& product)
 
 void ComponentToString(lua_State* L, const KVTRELAY_EntityItem& e)
 {
-    lua_pushfstring(L, "c%dt%dl%dp%dr%do%d", e.klass, e.type, e.language, e.platform, e.region, e.oem);
+    TextBuilder text;
+    text.add('c').add(e.klass).add('t').add(e.type).add('l').add(e.language).add('p').add(e.platform);
+    text.add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
 void ProductToString(lua_State* L, const KVTRELAY_EntityItem& e)
 {
-    char format[128];
-    std::snprintf(format, sizeof format, "c%dt%dv%%sl%dp%dr%do%d", e.klass, e.type, e.language, e.platform,
-                  e.region, e.oem);
     char minor[kMinorSize];
     minorText(minor, sizeof minor, e.version.minor, false, 3);
-    char version[96];
-    std::snprintf(version, sizeof version, "%u.%s.%u", static_cast<unsigned>(e.version.major), minor,
-                  static_cast<unsigned>(e.version.build));
-    lua_pushfstring(L, format, version);  // the expanded format holds exactly one "%s"
+    TextBuilder text;
+    text.add('c').add(e.klass).add('t').add(e.type).add('v');
+    text.add(static_cast<uint32_t>(e.version.major)).add('.').add(minor).add('.').add(static_cast<uint32_t>(e.version.build));
+    text.add('l').add(e.language).add('p').add(e.platform).add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
 void EntityToString(lua_State* L, const KVTRELAY_EntityItem& e)
 {
     char minor[kMinorSize];
     minorText(minor, sizeof minor, e.version.minor, false, 0);
-    lua_pushfstring(L, "c%dt%dv%d.%s.%dl%dp%dr%do%d", e.klass, e.type, static_cast<int>(e.version.major), minor,
-                    static_cast<int>(e.version.build), e.language, e.platform, e.region, e.oem);
+    TextBuilder text;
+    text.add('c').add(e.klass).add('t').add(e.type).add('v');
+    text.add(static_cast<int32_t>(e.version.major)).add('.').add(minor).add('.').add(static_cast<int32_t>(e.version.build));
+    text.add('l').add(e.language).add('p').add(e.platform).add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
 bool IsScanEngine(const KVTRELAY_EntityItem& e)
@@ -175,33 +233,32 @@ bool IsScanEngine(const KVTRELAY_EntityItem& e)
 
 void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const KVT_Version* v)
 {
-    char text[128];
+    TextBuilder text;
     if (klass == 3 && v->minor == 0 && v->build == 0) {
         // Patterns numbered by their major alone show it split into groups of digits.
         uint64_t b = v->major;
-        auto digit = [b](uint64_t weight) { return static_cast<int>((b / weight) % 10); };
+        auto digit = [b](uint64_t weight) { return static_cast<char>('0' + (b / weight) % 10); };
         switch (static_cast<uint32_t>(type)) {
         case 4: case 0x20000020: case 0x20000040: case 0x20000400: case 0x40800000: case 0x41000000:
         case 0x48020000: case 0x48040024: case 0x48040025: case 0x48040066:
-            std::snprintf(text, sizeof text, "%d.%d%d%d.%d%d", static_cast<int>(b / 100000), digit(10000),
-                          digit(1000), digit(100), digit(10), digit(1));
+            text.add(static_cast<int32_t>(b / 100000)).add('.').add(digit(10000)).add(digit(1000)).add(digit(100));
+            text.add('.').add(digit(10)).add(digit(1));
             break;
         case 0x4000000: case 0x4000001:
-            std::snprintf(text, sizeof text, "%d.%d%d%d", static_cast<int>(b / 1000), digit(100), digit(10),
-                          digit(1));
+            text.add(static_cast<int32_t>(b / 1000)).add('.').add(digit(100)).add(digit(10)).add(digit(1));
             break;
         case 0x40000010:
-            std::snprintf(text, sizeof text, "%d.%d%d", static_cast<int>(b / 100), digit(10), digit(1));
+            text.add(static_cast<int32_t>(b / 100)).add('.').add(digit(10)).add(digit(1));
             break;
         case 0x48000100:
-            std::snprintf(text, sizeof text, "%d.%d%d%d%d%d", static_cast<int>(b / 100000), digit(10000),
-                          digit(1000), digit(100), digit(10), digit(1));
+            text.add(static_cast<int32_t>(b / 100000)).add('.').add(digit(10000)).add(digit(1000)).add(digit(100));
+            text.add(digit(10)).add(digit(1));
             break;
         default:
-            std::snprintf(text, sizeof text, "%d", static_cast<int>(b));
+            text.add(static_cast<int32_t>(b));
             break;
         }
-        lua_pushstring(L, text);
+        text.push(L);
         return;
     }
     KVTRELAY_EntityItem e{};
@@ -214,12 +271,10 @@ void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const 
         minorText(minor, sizeof minor, v->minor, false, 1);
     else
         minorText(minor, sizeof minor, v->minor, false, 3);
+    text.add(static_cast<uint32_t>(v->major)).add('.').add(minor);
     if (v->build != 0)
-        std::snprintf(text, sizeof text, "%u.%s.%u", static_cast<unsigned>(v->major), minor,
-                      static_cast<unsigned>(v->build));
-    else
-        std::snprintf(text, sizeof text, "%u.%s", static_cast<unsigned>(v->major), minor);
-    lua_pushstring(L, text);
+        text.add('.').add(static_cast<uint32_t>(v->build));
+    text.push(L);
 }
 
 const char* EntityFriendlyName(const KVTRELAY_EntityItem& e)
