@@ -10,13 +10,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -30,6 +33,11 @@ namespace {
 // library's default buffer: the framework seeks once or twice per entry, and a larger
 // buffer would only be refilled more expensively after every seek.
 constexpr size_t kCopyBuffer = 256 * 1024;
+
+// Temporary files are named <prefix><pid>-XXXXXX: a process killed while unpacking leaves
+// its temporary behind, and the pid tells the next extraction into that folder whether the
+// writer is gone (then the file is rubbish) or may still be at work.
+constexpr char kTempPrefix[] = ".vka-unzip-";
 
 wxString fromBytes(const std::string& s) {
     wxString out = wxString::FromUTF8(s.data(), s.size());
@@ -96,9 +104,9 @@ enum class EntryResult { Ok, WriteFailed, Damaged };
 // Unpacks the opened entry to target: data into a temporary file beside it, permissions
 // and time stamp set, then renamed over target. On any failure the temporary file goes
 // and target is untouched.
-EntryResult extractFile(wxZipInputStream& zip, const wxZipEntry& entry, const std::string& target,
+EntryResult extractFile(wxZipInputStream& zip, wxZipEntry& entry, const std::string& target,
                         char* buffer, int& error) {
-    std::string temp = parentOf(target) + "/.vka-unzip-XXXXXX";
+    std::string temp = parentOf(target) + "/" + kTempPrefix + std::to_string(::getpid()) + "-XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     int fd = ::mkstemp(name.data());
@@ -112,7 +120,7 @@ EntryResult extractFile(wxZipInputStream& zip, const wxZipEntry& entry, const st
     EntryResult result = EntryResult::Ok;
     {
         wxLogNull quiet; // the stream reports damage in its own words; we report our own
-        if (!zip.OpenEntry(const_cast<wxZipEntry&>(entry))) {
+        if (!zip.OpenEntry(entry)) {
             result = EntryResult::Damaged;
         } else {
             for (;;) {
@@ -158,6 +166,32 @@ EntryResult extractFile(wxZipInputStream& zip, const wxZipEntry& entry, const st
     if (result != EntryResult::Ok)
         ::unlink(temp.c_str());
     return result;
+}
+
+// Deletes the temporaries in folder that were left by processes which no longer run.
+void removeStaleTemporaries(const std::string& folder) {
+    const size_t prefixLength = sizeof kTempPrefix - 1;
+    std::vector<std::string> stale;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    while (struct dirent* e = ::readdir(dir)) {
+        const char* name = e->d_name;
+        if (std::strncmp(name, kTempPrefix, prefixLength) != 0)
+            continue;
+        char* end = nullptr;
+        errno = 0;
+        long pid = std::strtol(name + prefixLength, &end, 10);
+        if (errno != 0 || end == name + prefixLength || *end != '-' || pid <= 0)
+            continue;
+        // EPERM means the process exists under another user: not ours to judge.
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        stale.push_back(folder + "/" + name);
+    }
+    ::closedir(dir);
+    for (const std::string& path : stale)
+        ::unlink(path.c_str());
 }
 
 wxString folderOf(const wxFileName& folder) {
@@ -234,9 +268,10 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
 
     std::unique_ptr<char[]> buffer(new char[kCopyBuffer]);
     std::set<std::string> knownFolders;
+    std::set<std::string> sweptFolders;
     bool ok = true;
     for (size_t i = 0; i < entries.size(); ++i) {
-        const wxZipEntry& entry = *entries[i];
+        wxZipEntry& entry = *entries[i];
         const wxString name = entry.GetName(wxPATH_UNIX);
         const wxString path = target + "/" + name;
         if (callback && !callback(context, &entry, &path))
@@ -259,6 +294,9 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
             ok = false;
             continue;
         }
+        const std::string destFolder = parentOf(dest);
+        if (sweptFolders.insert(destFolder).second)
+            removeStaleTemporaries(destFolder);
         EntryResult result = extractFile(zip, entry, dest, buffer.get(), error);
         if (result == EntryResult::Damaged) {
             wxLogWarning("Damaged archive '%s': entry '%s' cannot be read", archive, name);

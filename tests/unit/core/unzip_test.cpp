@@ -9,6 +9,8 @@
 #include <wx/log.h>
 
 #include <dirent.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -188,6 +190,35 @@ TEST_F(UnzipTest, TruncatedOrMissingArchiveGivesFalseAndWritesNothing) {
     ::unlink(archive().c_str());
     EXPECT_FALSE(Run(r));
     EXPECT_TRUE(r.paths.empty());
+}
+
+TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWrittenTo) {
+    // A writer killed in mid-entry leaves its temporary; the pid in the name tells it apart
+    // from one that a live process is still writing.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string dead = ".vka-unzip-" + std::to_string(child) + "-AbCdEf";
+    const std::string live = ".vka-unzip-" + std::to_string(getpid()) + "-AbCdEf";
+    ::mkdir((target() + "/sub").c_str(), 0755);
+    ::mkdir((target() + "/other").c_str(), 0755);
+    for (const std::string& folder : {target(), target() + "/sub", target() + "/other"}) {
+        VkaTest::WriteFile(folder + "/" + dead, "half");
+        VkaTest::WriteFile(folder + "/" + live, "busy");
+    }
+    VkaTest::WriteFile(target() + "/.vka-unzip-notapid", "kept");
+
+    MakeZip(archive(), {"f a.lua 1", "f sub/b.lua 2"});
+    Recorder r;
+    ASSERT_TRUE(Run(r));
+    EXPECT_EQ(Listing(target()), (std::vector<std::string>{live, ".vka-unzip-notapid", "a.lua", "other", "sub"}));
+    EXPECT_EQ(Listing(target() + "/sub"), (std::vector<std::string>{live, "b.lua"}));
+    // Only folders this archive writes to are looked at.
+    std::vector<std::string> untouched{live, dead};
+    std::sort(untouched.begin(), untouched.end());
+    EXPECT_EQ(Listing(target() + "/other"), untouched);
 }
 
 TEST_F(UnzipTest, FolderGivenWithoutTrailingSeparatorWorksToo) {
