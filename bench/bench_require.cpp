@@ -1,7 +1,8 @@
 // Loads the same set of Lua modules through the core library's archive searcher and through
 // Lua's own file searcher, alternating which goes first, and prints one timing line per run:
-//   ours <seconds>    (all modules from one archive, searcher installed by CDom::RegisterLoader)
-//   peer <seconds>    (the same modules as plain files on package.path)
+//   ours <wall seconds> <cpu seconds>  all modules from one archive, through the searcher that
+//                                      CDom::RegisterLoader installs
+//   peer <wall seconds> <cpu seconds>  the same modules as plain files on package.path
 //
 // usage: bench_require <archive> <folder> <module prefix> <count> <runs>
 // The modules are <prefix>.m<i> (i = 1..count); each returns a table whose field "file" holds
@@ -10,6 +11,7 @@
 #include <wx/init.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -52,27 +54,41 @@ bool requireAll(lua_State* L, const std::string& prefix, int count, const std::s
     return true;
 }
 
-double seconds(std::chrono::steady_clock::time_point from)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-}
+// Wall and CPU time of one run. On a shared machine the wall time mostly says how busy the
+// other processes were; the CPU time of this single-threaded program says how much work the
+// run took.
+struct Timing {
+    double wall = -1;
+    double cpu = -1;
+};
 
-// One run through the archive searcher, in a fresh state; negative on failure.
-double runOurs(VkaCore::CDom& dom, const std::string& archive, const std::string& prefix, int count)
+struct Stopwatch {
+    std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+    std::clock_t cpu = std::clock();
+    Timing read() const
+    {
+        return {std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count(),
+                static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC};
+    }
+};
+
+// One run through the archive searcher, in a fresh state; negative times on failure.
+Timing runOurs(VkaCore::CDom& dom, const std::string& archive, const std::string& prefix, int count)
 {
     VkaCore::CLuaInterpreter lua(false, "bench", true);
     lua_State* L = lua.L();
     // An empty package.path keeps the file searcher from finding anything behind the archive.
     luaL_dostring(L, "package.path = ''");
     dom.RegisterLoader(L);
-    auto start = std::chrono::steady_clock::now();
+    Stopwatch watch;
     if (!requireAll(L, prefix, count, archive + "/"))
-        return -1;
-    return seconds(start);
+        return {};
+    return watch.read();
 }
 
-// One run through Lua's file searcher, in a fresh state of the same kind; negative on failure.
-double runPeer(const std::string& folder, const std::string& prefix, int count)
+// One run through Lua's file searcher, in a fresh state of the same kind; negative times on
+// failure.
+Timing runPeer(const std::string& folder, const std::string& prefix, int count)
 {
     VkaCore::CLuaInterpreter lua(false, "bench", true);
     lua_State* L = lua.L();
@@ -81,10 +97,10 @@ double runPeer(const std::string& folder, const std::string& prefix, int count)
     lua_pushstring(L, path.c_str());  // package path
     lua_setfield(L, -2, "path");  // package
     lua_pop(L, 1);
-    auto start = std::chrono::steady_clock::now();
+    Stopwatch watch;
     if (!requireAll(L, prefix, count, folder + "/"))
-        return -1;
-    return seconds(start);
+        return {};
+    return watch.read();
 }
 
 } // namespace
@@ -106,12 +122,12 @@ int main(int argc, char** argv)
         // Alternate the order so neither side always meets a warmer cache.
         for (int side = 0; side < 2; ++side) {
             bool ours = (side == 0) == (run % 2 == 0);
-            double t = ours ? runOurs(*dom, archive, prefix, count) : runPeer(folder, prefix, count);
-            if (t < 0) {
+            Timing t = ours ? runOurs(*dom, archive, prefix, count) : runPeer(folder, prefix, count);
+            if (t.wall < 0) {
                 status = 1;
                 break;
             }
-            std::printf("%s %.6f\n", ours ? "ours" : "peer", t);
+            std::printf("%s %.6f %.6f\n", ours ? "ours" : "peer", t.wall, t.cpu);
             std::fflush(stdout);
         }
     }
