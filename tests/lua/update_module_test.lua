@@ -501,5 +501,31 @@ group("extract and contexts", function()
   eq(relay.repository(), "12", "numeric repository")
 end)
 
+group("errors half-way through a conversion", function()
+  -- Each call raises after some C buffers were already filled: the products before the bad
+  -- one, sources with their proxy strings, options already applied. The memcheck run and the
+  -- sanitizer build report any buffer that the raise leaves behind.
+  local proxy = { host = "proxy.example", user = "user", password = "secret", port = 8080 }
+  local sources = { { url = "http://a", proxy = proxy }, { url = "http://b", proxy = proxy } }
+  local third = setmetatable({}, { __len = function() return 3 end,
+                                   __index = function(_, i) if i == 3 then error("no element", 0) end return sources[i] end })
+  local password = setmetatable({ host = "h", user = "u" },
+                                { __index = function(_, k) if k == "password" then error("no password", 0) end end })
+  local cases = {
+    { "third product", "invalid field", update.everything, "/repo", { "c3t4", "c2t5", "c3t4x1" }, sources },
+    { "third source", "no element", update.list, "/repo", { "c3t4", "c2t5" }, third },
+    { "proxy field", "no password", update.list, "/repo", "c3t4", { sources[1], { url = "http://b", proxy = password } } },
+    { "option", "colour is not a valid option", update.everything, "/repo", { "c3t4", "c2t5" }, sources,
+      { progress = function() end, maxmerge = 2, vt = true, colour = 1 } },
+    { "filter", "invalid product class", update.components, "/repo", { "c3t4", "c2t5" }, sources,
+      { progress = function() end }, { "c3t4", "x" } },
+  }
+  for _, c in ipairs(cases) do
+    raises(c[1], c[2], table.unpack(c, 3))
+  end
+  eq(relay.calls("GetInformation") + relay.calls("Duplicate"), 0, "the relay is never called")
+  released("errors half-way through a conversion")
+end)
+
 print(string.format("%d checks, %d failures", checks, failures))
 os.exit(failures == 0 and 0 or 1)
