@@ -125,8 +125,9 @@ private:
         }
         std::string work = dom->Get("app.path.work");
         std::string name = dom->Get("app.name");
-        if (name.empty() && wxTheApp)
-            name = wxTheApp->GetAppName().utf8_string();
+        wxAppConsole* app = wxAppConsole::GetInstance();
+        if (name.empty() && app)
+            name = app->GetAppName().utf8_string();
         if (name.empty())
             name = "agent";
         std::string path;

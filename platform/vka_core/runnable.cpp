@@ -62,7 +62,6 @@ bool CRunnable::TestDestroy() {
 }
 
 wxThread::ExitCode CRunnable::Entry() {
-    m_handle = pthread_self();
     InstallCrashAltStack();
     // Messages of this thread go to the disk at once. Without a target of its own the
     // framework queues them for the main thread, and a process that ends with exit()
@@ -131,6 +130,8 @@ int CRunnable::start(int priority, bool /*joinable*/, unsigned int stackSize) {
     wxThreadError rc = Create(stackSize);
     if (rc != wxTHREAD_NO_ERROR)
         return rc;
+    // Known before the thread runs, so interrupt() right after start() has a target.
+    m_handle = static_cast<pthread_t>(GetId());
     if (priority != wxPRIORITY_DEFAULT && priority >= 0 && priority <= 100)
         SetPriority(static_cast<unsigned int>(priority));
     // The new thread inherits the calling thread's signal mask.
