@@ -233,3 +233,11 @@ TEST_F(ArchiveSearcher, ArchiveThatBecomesReadableAgainIsUsedAndWarnsAgainWhenBr
     EXPECT_EQ(eval("package.loaded.f = nil return (pcall(require, 'f'))"), "false");
     EXPECT_EQ(capture.warnings.size(), 2u);
 }
+
+TEST_F(ArchiveSearcher, Zip64ArchivesAreRead) {
+    // -fz writes the ZIP64 end records and 64-bit extra fields even for a small archive.
+    std::string archive = makeZip("z64.vke", {{"wide.lua", "return 64"}, {"pkg/init.lua", "return 'pkg'"}}, "-fz");
+    dom->Set("app.lua.zippath", archive);
+    EXPECT_EQ(eval("return require 'wide'"), "64");
+    EXPECT_EQ(eval("return require 'pkg'"), "pkg");
+}
