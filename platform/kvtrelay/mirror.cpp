@@ -75,7 +75,9 @@ private:
             return KVTRELAY_E_DIGEST;
         if (status <= 0)
             return status;
-        if (!flush())
+        bool flushed = flush();
+        m_hasher.Wait();
+        if (!flushed)
             return KVTRELAY_E_WRITE;
         if (m_received != total || m_sha.HexDigest() != m_component.sha256)
             return KVTRELAY_E_DIGEST;
@@ -92,24 +94,33 @@ private:
             m_oversize = true;  // more than the index promised: no need to read the rest
             return false;
         }
-        m_sha.Update(data, size);
         m_received += size;
-        if (m_buffer.size() + size > kWriteBuffer && !flush()) {
-            m_writeFailed = true;
-            return false;
-        }
         if (size >= kWriteBuffer) {
-            if (!writeOut(data, size)) {
+            // Large pieces (file sources) are hashed on the second core while they are written;
+            // the source reuses its buffer once this returns.
+            bool written = flush();
+            m_hasher.Wait();
+            m_hasher.Start(data, size);
+            written = writeOut(data, size) && written;
+            m_hasher.Wait();
+            if (!written) {
                 m_writeFailed = true;
                 return false;
             }
         } else {
+            // Small pieces (network reads) are gathered and go out a buffer at a time.
             try {
-                if (m_buffer.capacity() == 0)
-                    m_buffer.reserve(kWriteBuffer);  // only small pieces (network reads) are gathered
+                if (m_buffer.capacity() == 0) {
+                    m_buffer.reserve(kWriteBuffer);
+                    m_spare.reserve(kWriteBuffer);
+                }
                 m_buffer.insert(m_buffer.end(), data, data + size);
             } catch (const std::bad_alloc&) {
                 m_noMemory = true;
+                return false;
+            }
+            if (m_buffer.size() >= kWriteBuffer && !flush()) {
+                m_writeFailed = true;
                 return false;
             }
         }
@@ -138,9 +149,16 @@ private:
         return true;
     }
 
+    // Writes the gathered bytes and has them hashed while the next ones arrive in the spare
+    // buffer; hashing keeps the order because each piece waits for the one before.
     bool flush()
     {
+        if (m_buffer.empty())
+            return true;
         bool ok = writeOut(m_buffer.data(), m_buffer.size());
+        m_hasher.Wait();
+        m_buffer.swap(m_spare);
+        m_hasher.Start(m_spare.data(), m_spare.size());
         m_buffer.clear();
         return ok;
     }
@@ -155,7 +173,9 @@ private:
     std::string m_final, m_name;
     int m_fd = -1;
     CSha256 m_sha;
-    std::vector<char> m_buffer;
+    std::vector<char> m_buffer, m_spare;
+    // Declared after what it reads, so it is stopped before those go.
+    CHashWorker m_hasher{m_sha};
     uint64_t m_received = 0, m_reported = 0;
     bool m_cancelled = false, m_oversize = false, m_writeFailed = false, m_noMemory = false;
 };

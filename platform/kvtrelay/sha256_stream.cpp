@@ -1,6 +1,7 @@
 #include "sha256_stream.h"
 
 #include <cstdint>
+#include <system_error>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -40,6 +41,63 @@ std::string CSha256::HexDigest()
         out += kHex[md[i] & 15];
     }
     return out;
+}
+
+CHashWorker::~CHashWorker()
+{
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+}
+
+void CHashWorker::Start(const void* data, size_t size)
+{
+    if (!m_thread.joinable() && !m_noThread) {
+        try {
+            m_thread = std::thread(&CHashWorker::run, this);
+        } catch (const std::system_error&) {
+            m_noThread = true;
+        }
+    }
+    if (m_noThread) {
+        m_sha.Update(data, size);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_data = data;
+        m_size = size;
+        m_busy = true;
+    }
+    m_cv.notify_all();
+}
+
+void CHashWorker::Wait()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [this] { return !m_busy; });
+}
+
+void CHashWorker::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_cv.wait(lock, [this] { return m_busy || m_quit; });
+        if (m_quit)
+            return;
+        const void* data = m_data;
+        size_t size = m_size;
+        lock.unlock();
+        m_sha.Update(data, size);
+        lock.lock();
+        m_busy = false;
+        m_cv.notify_all();
+    }
 }
 
 bool HashFile(const std::string& path, std::string& hex, uint64_t& size)

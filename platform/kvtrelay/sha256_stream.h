@@ -3,7 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 struct evp_md_ctx_st;
 
@@ -25,6 +28,35 @@ public:
 private:
     evp_md_ctx_st* m_ctx;
     bool m_ok;
+};
+
+/// Hashes on a second thread while the caller writes the same bytes out, so a large copy costs
+/// about the longer of the two instead of their sum. Pieces are hashed in the order given.
+class CHashWorker {
+public:
+    explicit CHashWorker(CSha256& sha) : m_sha(sha) {}
+    ~CHashWorker();
+    CHashWorker(const CHashWorker&) = delete;
+    CHashWorker& operator=(const CHashWorker&) = delete;
+
+    /// Starts hashing size bytes at data; they must stay unchanged until Wait returns. Without
+    /// a thread (none could be made) the bytes are hashed here and now.
+    void Start(const void* data, size_t size);
+    /// Waits until the piece given to Start is hashed.
+    void Wait();
+
+private:
+    void run();
+
+    CSha256& m_sha;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    const void* m_data = nullptr;
+    size_t m_size = 0;
+    bool m_busy = false;
+    bool m_quit = false;
+    bool m_noThread = false;
 };
 
 /// Hashes a whole file; false when it cannot be read. size receives the byte count.

@@ -25,7 +25,7 @@ protected:
         RelayTest::SetUp();
         m_source.reset(new CSampleSource(Tmp("source")));
         m_source->AddComponent(kProduct, kPattern, {{"a.txt", "pattern a"}});
-        m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(300000)}});
+        m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(2500000)}});
         m_source->WriteIndex();
         m_repo = Tmp("repo");
     }

@@ -27,7 +27,7 @@ protected:
         m_source.reset(new CSampleSource(Tmp("source")));
         m_source->AddComponent(kProduct, kPatternA, {{"a.txt", "pattern a"}});
         m_source->AddComponent(kProduct, kPatternB, {{"b.txt", "pattern b"}, {"sub/c.txt", "nested"}});
-        m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(300000)}});
+        m_source->AddComponent(kEngineProduct, kEngine, {{"engine.bin", Noise(2500000)}});
         m_source->WriteIndex();
         m_repo = Tmp("repo");
     }
