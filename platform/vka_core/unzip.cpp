@@ -21,7 +21,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace VkaCore {
@@ -149,10 +148,10 @@ EntryResult extractFile(wxZipInputStream& zip, wxZipEntry& entry, const std::str
         ::fchmod(fd, static_cast<mode_t>(mode));
         wxDateTime when = entry.GetDateTime();
         if (when.IsValid()) {
-            struct timeval times[2];
+            struct timespec times[2];
             times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(when.GetTicks());
-            times[0].tv_usec = times[1].tv_usec = 0;
-            ::futimes(fd, times);
+            times[0].tv_nsec = times[1].tv_nsec = 0;
+            ::futimens(fd, times);
         }
     }
     if (::close(fd) != 0 && result == EntryResult::Ok) {

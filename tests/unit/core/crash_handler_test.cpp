@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 
-#include <sys/resource.h>
 #include <sys/wait.h>
 
 using namespace VkaCore;
@@ -61,23 +60,6 @@ TEST(CrashHandlerTest, AbortIsReportedAndReRaised) {
     ASSERT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
     EXPECT_NE(ReadFile(dump).find("signal: 6 (SIGABRT)\n"), std::string::npos);
-}
-
-TEST(CrashHandlerTest, FullDumpAllowsACoreFileAndOtherwiseItIsOff) {
-    TempDir dir;
-    for (bool full : {false, true}) {
-        pid_t child = fork();
-        if (child == 0) {
-            InitCrashHandler(dir / "x.mdmp", "unit", full);
-            struct rlimit core;
-            getrlimit(RLIMIT_CORE, &core);
-            bool expected = full ? core.rlim_cur == core.rlim_max : core.rlim_cur == 0;
-            _exit(expected ? 0 : 1);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "fullDump " << full;
-    }
 }
 
 } // namespace

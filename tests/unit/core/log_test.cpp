@@ -82,15 +82,6 @@ TEST_F(DiskLogTest, MultiLineMessageStaysOneRecord) {
     EXPECT_EQ(m[4].str(), "first\\nsecond\\r\\nthird");
 }
 
-TEST_F(DiskLogTest, WriteLogLineBypassesTheFramework) {
-    wxLog::EnableLogging(false);
-    WriteLogLine("TRACE", "direct");
-    wxLog::EnableLogging(true);
-    auto got = lines();
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_NE(got[0].find(" TRACE direct"), std::string::npos);
-}
-
 TEST_F(DiskLogTest, ThreadsAndProcessesNeverInterleaveLines) {
     const int kThreads = 4, kPerThread = 300;
     pid_t child = fork();

@@ -221,13 +221,4 @@ TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWritten
     EXPECT_EQ(Listing(target() + "/other"), untouched);
 }
 
-TEST_F(UnzipTest, FolderGivenWithoutTrailingSeparatorWorksToo) {
-    MakeZip(archive(), {"f a.lua 1"});
-    Recorder r;
-    ASSERT_TRUE(Unzip(wxFileName(archive()), wxFileName(target()), &Recorder::Call, &r));
-    ASSERT_EQ(r.paths.size(), 1u);
-    EXPECT_EQ(r.paths[0], target() + "/a.lua");
-    EXPECT_EQ(ReadFile(target() + "/a.lua"), "1");
-}
-
 } // namespace
