@@ -7,7 +7,7 @@ from init and main, waits until main has returned, and then reads, over the give
 CPU time and voluntary context switches of the supervisor and the worker together (all their
 threads) and the worker's resident memory at the end. One line per run:
 
-    idle <cpu ms> <voluntary switches> <worker VmRSS KiB> <how cpu was read>
+    idle <cpu ms> <voluntary switches> <worker VmRSS KiB> <how cpu was read>; <totals so far>
 
 CPU time comes from the scheduler's per-thread run time in nanoseconds where the kernel keeps
 it (schedstat), otherwise from utime + stime in clock ticks, which cannot resolve less than a
@@ -149,7 +149,10 @@ def one_run(root, seconds, number):
         if live_children(supervisor) != [worker]:
             raise RuntimeError("the worker was restarted during the measurement")
         cpu = sum(a[0] - b[0] for a, b in zip(after, before)) / 1e6
-        print("idle %.3f %d %d %s" % (cpu, sw_after - sw_before, rss, after[0][1]), flush=True)
+        # The totals so far show the counters are live: start-up itself took CPU time.
+        print("idle %.3f %d %d %s; cpu so far: supervisor %.1f ms, worker %.1f ms, %d threads"
+              % (cpu, sw_after - sw_before, rss, after[0][1], after[0][0] / 1e6, after[1][0] / 1e6,
+                 len(tasks(worker))), flush=True)
     finally:
         try:
             os.kill(supervisor, signal.SIGTERM)
