@@ -43,7 +43,7 @@ uint64_t le64(const unsigned char* p) {
     return static_cast<uint64_t>(le32(p)) | (static_cast<uint64_t>(le32(p + 4)) << 32);
 }
 
-// Closes the descriptor on every path.
+// Closes the descriptor on every path unless it was released.
 class Fd {
 public:
     explicit Fd(int fd) : m_fd(fd) {}
@@ -52,6 +52,11 @@ public:
             ::close(m_fd);
     }
     int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
 
 private:
     int m_fd;
@@ -84,14 +89,14 @@ std::string sysError(int err, const char* what) {
     return std::string(what) + ": " + std::strerror(err);
 }
 
-bool inflateRaw(const std::string& in, std::string& out, size_t size) {
+bool inflateRaw(const char* in, size_t inSize, std::string& out, size_t size) {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     if (inflateInit2(&zs, -MAX_WBITS) != Z_OK)  // raw deflate: ZIP entries carry no zlib header
         return false;
     out.resize(size);
-    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-    zs.avail_in = static_cast<uInt>(in.size());
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in));
+    zs.avail_in = static_cast<uInt>(inSize);
     zs.next_out = reinterpret_cast<Bytef*>(&out[0]);
     zs.avail_out = static_cast<uInt>(size);
     // One call inflates everything: the output buffer already has the full size.
@@ -104,7 +109,7 @@ bool inflateRaw(const std::string& in, std::string& out, size_t size) {
 } // namespace
 
 std::shared_ptr<const CArchiveCatalogue> CArchiveCatalogue::Read(const std::string& path, std::string& reason) {
-    Fd fd(::open(path.c_str(), O_RDONLY));
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
         reason = std::strerror(errno);
         return nullptr;
@@ -207,6 +212,8 @@ std::shared_ptr<const CArchiveCatalogue> CArchiveCatalogue::Read(const std::stri
         e.compressedSize = le32(p + 20);
         e.size = le32(p + 24);
         e.localHeaderOffset = le32(p + 42);
+        e.nameLength = static_cast<uint16_t>(nameLen);
+        e.extraLength = static_cast<uint16_t>(extraLen);
         std::string name(reinterpret_cast<const char*>(p + kDirEntrySize), nameLen);
         // ZIP64 extra field: the 64-bit values appear in order for each field that is saturated.
         const unsigned char* extra = p + kDirEntrySize + nameLen;
@@ -240,7 +247,13 @@ std::shared_ptr<const CArchiveCatalogue> CArchiveCatalogue::Read(const std::stri
         // The first entry of a name wins, as with unzip tools that read in directory order.
         catalogue->m_entries.emplace(std::move(name), e);
     }
+    catalogue->m_fd = fd.release();
     return catalogue;
+}
+
+CArchiveCatalogue::~CArchiveCatalogue() {
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 const ArchiveEntry* CArchiveCatalogue::Find(const std::string& name) const {
@@ -261,31 +274,43 @@ bool CArchiveCatalogue::ReadEntry(const ArchiveEntry& entry, std::string& data, 
         reason = "entry size out of range";
         return false;
     }
-    Fd fd(::open(m_path.c_str(), O_RDONLY));
-    if (fd.get() < 0) {
-        reason = std::strerror(errno);
-        return false;
+    // One read normally fetches the local header and the data together: the local header
+    // repeats the name and usually the central extra field. Its own lengths decide where the
+    // data starts; when they differ, the data is read again from the right place.
+    uint64_t guess = kLocalHeaderSize + entry.nameLength + entry.extraLength;
+    std::string buffer(static_cast<size_t>(guess + entry.compressedSize), '\0');
+    if (!readAt(m_fd, &buffer[0], buffer.size(), entry.localHeaderOffset) ||
+        le32(reinterpret_cast<const unsigned char*>(buffer.data())) != kLocalHeaderSig) {
+        // A short read is fine here only if the header itself arrived; recheck plainly.
+        unsigned char local[kLocalHeaderSize];
+        if (!readAt(m_fd, local, sizeof local, entry.localHeaderOffset) || le32(local) != kLocalHeaderSig) {
+            reason = "damaged local header";
+            return false;
+        }
+        buffer.assign(reinterpret_cast<const char*>(local), sizeof local);
     }
-    // The local header repeats the name and has its own extra field, whose length may differ
-    // from the central one; only its two lengths are needed to find the data.
-    unsigned char local[kLocalHeaderSize];
-    if (!readAt(fd.get(), local, sizeof local, entry.localHeaderOffset) || le32(local) != kLocalHeaderSig) {
-        reason = "damaged local header";
-        return false;
-    }
-    uint64_t dataOffset = entry.localHeaderOffset + kLocalHeaderSize + le16(local + 26) + le16(local + 28);
-    std::string raw(static_cast<size_t>(entry.compressedSize), '\0');
-    if (!raw.empty() && !readAt(fd.get(), &raw[0], raw.size(), dataOffset)) {
-        reason = "entry data truncated";
-        return false;
+    const unsigned char* local = reinterpret_cast<const unsigned char*>(buffer.data());
+    uint64_t dataStart = kLocalHeaderSize + le16(local + 26) + le16(local + 28);
+    const char* compressed = nullptr;
+    size_t compressedSize = static_cast<size_t>(entry.compressedSize);
+    std::string raw;
+    if (dataStart == guess && buffer.size() == guess + entry.compressedSize) {
+        compressed = buffer.data() + guess;
+    } else {
+        raw.assign(compressedSize, '\0');
+        if (!raw.empty() && !readAt(m_fd, &raw[0], raw.size(), entry.localHeaderOffset + dataStart)) {
+            reason = "entry data truncated";
+            return false;
+        }
+        compressed = raw.data();
     }
     if (entry.method == 0) {
         if (entry.compressedSize != entry.size) {
             reason = "stored entry sizes disagree";
             return false;
         }
-        data.swap(raw);
-    } else if (!inflateRaw(raw, data, static_cast<size_t>(entry.size))) {
+        data.assign(compressed, compressedSize);
+    } else if (!inflateRaw(compressed, compressedSize, data, static_cast<size_t>(entry.size))) {
         reason = "damaged compressed data";
         return false;
     }

@@ -18,11 +18,19 @@ struct ArchiveEntry {
     uint64_t compressedSize = 0;
     uint64_t size = 0;
     uint64_t localHeaderOffset = 0;
+    uint16_t nameLength = 0;
+    uint16_t extraLength = 0;  // of the central record; the local one is usually the same
 };
 
-/// The entries of one archive by name, with the file identity it was read from.
+/// The entries of one archive by name, with the file identity it was read from. It keeps the
+/// archive open (read-only, close-on-exec), so reading an entry costs no open or close.
 class CArchiveCatalogue {
 public:
+    CArchiveCatalogue() = default;
+    ~CArchiveCatalogue();
+    CArchiveCatalogue(const CArchiveCatalogue&) = delete;
+    CArchiveCatalogue& operator=(const CArchiveCatalogue&) = delete;
+
     /// Reads the central directory of path. Null with reason set when the file is missing,
     /// unreadable or not a well-formed ZIP archive.
     static std::shared_ptr<const CArchiveCatalogue> Read(const std::string& path, std::string& reason);
@@ -40,6 +48,7 @@ public:
 
 private:
     std::string m_path;
+    int m_fd = -1;
     std::unordered_map<std::string, ArchiveEntry> m_entries;
 };
 
