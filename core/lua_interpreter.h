@@ -31,8 +31,11 @@ public:
     /// nresults results, print writing to out (standard output when null). 0 on success with the
     /// results on the stack; otherwise the non-zero Lua status, the stack as before, and
     /// GetErrorInfo() describing the failure with a traceback.
+    /// The chunk is named "=" + chunkName, so messages read "<chunkName>:<line>: ..."; a name
+    /// that already begins with '@' or '=' is used as it stands. The arguments are consumed
+    /// on failure too.
     int RunScript(wxInputStream& in, int nargs, int nresults, const wxString& chunkName, wxOutputStream* out);
-    /// The message (with traceback) of the last failed RunScript.
+    /// The message (with traceback) of the last RunScript when it failed; empty after a success.
     wxString GetErrorInfo() const { return m_errorInfo; }
 
 private:
