@@ -141,13 +141,6 @@ TEST_F(ArchiveSearcher, FindsModulesInListOrderPreferringPlainEntriesOverInit) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST_F(ArchiveSearcher, ArchivesWinOverPlainFilesOnThePath) {
-    std::string archive = makeZip("a.vke", {{"m.lua", "return 'archive'"}});
-    writeFile(tmp + "/plain/m.lua", "return 'plain'");
-    dom->Set("app.lua.zippath", archive);
-    EXPECT_EQ(eval("package.path = '" + tmp + "/plain/?.lua' return require 'm'"), "archive");
-}
-
 TEST_F(ArchiveSearcher, NotFoundNamesEveryEntryAndArchiveSearched) {
     std::string first = makeZip("first.vke", {{"x.lua", "return 1"}});
     std::string second = makeZip("second.vke", {{"y.lua", "return 1"}});
@@ -159,13 +152,6 @@ TEST_F(ArchiveSearcher, NotFoundNamesEveryEntryAndArchiveSearched) {
                            "\n\tno entry 'no/such/init.lua' in archive '" + second + "'";
     EXPECT_EQ(msg, "error: t:1: module 'no.such' not found:\n\tno field package.preload['no.such']" + expected)
         << msg;
-}
-
-TEST_F(ArchiveSearcher, ListIsReadAtEachSearch) {
-    std::string archive = makeZip("late.vke", {{"late.lua", "return 'late'"}});
-    EXPECT_EQ(eval("return (pcall(require, 'late'))"), "false");
-    dom->Set("app.lua.zippath", archive);
-    EXPECT_EQ(eval("return require 'late'"), "late");
 }
 
 TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped) {

@@ -70,22 +70,12 @@ protected:
 } // namespace
 
 TEST(AgentEventSeverity, LogLevelsMapToSeverities) {
-    EXPECT_EQ(CAgentEvent::ToSeverity(5), CAgentEvent::kSeverityInfo);
     EXPECT_EQ(CAgentEvent::ToSeverity(5), 0);
     EXPECT_EQ(CAgentEvent::ToSeverity(2), 1);
     EXPECT_EQ(CAgentEvent::ToSeverity(1), 2);
     EXPECT_EQ(CAgentEvent::ToSeverity(0), 2);
     EXPECT_EQ(CAgentEvent::ToSeverity(3), 0);
     EXPECT_EQ(CAgentEvent::ToSeverity(10000), 0);
-}
-
-TEST(AgentEventAttributes, PresenceIsMarkedAndCleared) {
-    CAgentEvent ev;
-    EXPECT_FALSE(ev.IsAttributePresent(CAgentEvent::kText));
-    ev.SetAttributeNull(CAgentEvent::kText, false);
-    EXPECT_TRUE(ev.IsAttributePresent(CAgentEvent::kText));
-    ev.SetAttributeNull(CAgentEvent::kText, true);
-    EXPECT_FALSE(ev.IsAttributePresent(CAgentEvent::kText));
 }
 
 TEST_F(EventStore, WrittenEventsSurviveANewConnectionAndReadBackExactly) {

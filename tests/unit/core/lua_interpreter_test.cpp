@@ -143,18 +143,6 @@ TEST(LuaRunScript, PrintWritesToTheRunsOutput) {
     lua_settop(lua.L(), 0);
 }
 
-TEST(LuaRunScript, NullOutputMeansStandardOutput) {
-    CLuaInterpreter lua(false, "test.lua", true);
-    std::string code = "print('to stdout') return 0";
-    wxMemoryInputStream in(code.data(), code.size());
-    testing::internal::CaptureStdout();
-    int status = lua.RunScript(in, 0, 1, "chunk", nullptr);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out, "to stdout\n");
-    lua_settop(lua.L(), 0);
-}
-
 TEST(LuaRunScript, ReadsLongChunksWhole) {
     CLuaInterpreter lua(false, "test.lua", true);
     std::string code = "local t = 0\n";

@@ -78,29 +78,6 @@ TEST(SlbClass, MetatableHasIndexClassAndFinaliser) {
     lua_settop(L, top);
 }
 
-TEST(SlbClass, ReopeningKeepsMembersAndMetatable) {
-    LuaState s;
-    lua_State* L = s.L;
-    defineThing(L);
-    luaL_getmetatable(L, kThing);
-    const void* first = lua_topointer(L, -1);
-    lua_pop(L, 1);
-    {
-        SLB3::Class again(L, kThing);
-        again.method("other", thingValue);
-        again.close();
-        again.close();  // closing twice is harmless
-    }
-    luaL_getmetatable(L, kThing);
-    EXPECT_EQ(lua_topointer(L, -1), first);
-    lua_getfield(L, -1, "__index");
-    lua_getfield(L, -1, "value");
-    lua_getfield(L, -2, "other");
-    EXPECT_TRUE(lua_iscfunction(L, -2));
-    EXPECT_TRUE(lua_iscfunction(L, -1));
-    lua_settop(L, 0);
-}
-
 TEST(SlbOwnership, BorrowedObjectSurvivesCollectionAndClose) {
     int deletions = 0;
     Thing thing(&deletions);
@@ -135,16 +112,6 @@ TEST(SlbOwnership, OwnedObjectIsDeletedOnceByCollectorOrClose) {
         lua_setglobal(s.L, "v");
     }
     EXPECT_EQ(deletions, 2);
-}
-
-TEST(SlbOwnership, NullObjectsPushNil) {
-    LuaState s;
-    defineThing(s.L);
-    SLB3::PushRef<Thing>(s.L, nullptr, kThing);
-    EXPECT_TRUE(lua_isnil(s.L, -1));
-    SLB3::PushOwned(s.L, std::unique_ptr<Thing>(), kThing);
-    EXPECT_TRUE(lua_isnil(s.L, -1));
-    EXPECT_EQ(lua_gettop(s.L), 2);
 }
 
 TEST(SlbOwnership, PushWithoutClassFreesOwnedObjectAndRaises) {
