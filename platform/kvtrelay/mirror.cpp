@@ -26,14 +26,28 @@ const size_t kWriteBuffer = 1 << 20;
 // Progress is reported after at least this many new bytes, and once at the end of each file.
 const uint64_t kProgressStep = 256 * 1024;
 
+// What the downloads of one operation share, so that buffers and the hashing thread are made
+// once: fresh buffers for every file cost a page fault per page.
+struct DownloadScratch {
+    std::vector<char> gather, spare;
+    CHashWorker hasher;  // last, so it stops before the buffers it reads go
+};
+
 // Writes a download to "<final>.<pid>.part", hashing while it arrives, and renames it into
 // place only when size and digest are right.
 class CPackageDownload {
 public:
-    CPackageDownload(KVTRELAY_Context& context, CTransport& transport, const IndexComponent& component,
-                     const std::string& finalPath, const std::string& name)
-        : m_context(context), m_transport(transport), m_component(component), m_final(finalPath), m_name(name)
+    CPackageDownload(KVTRELAY_Context& context, CTransport& transport, DownloadScratch& scratch,
+                     const IndexComponent& component, const std::string& finalPath, const std::string& name)
+        : m_context(context), m_transport(transport), m_hasher(scratch.hasher), m_buffer(scratch.gather),
+          m_spare(scratch.spare), m_component(component), m_final(finalPath), m_name(name)
     {
+        m_buffer.clear();
+    }
+
+    ~CPackageDownload()
+    {
+        m_hasher.Wait();  // the worker may still be adding to m_sha
     }
 
     int32_t Run()
@@ -100,7 +114,7 @@ private:
             // the source reuses its buffer once this returns.
             bool written = flush();
             m_hasher.Wait();
-            m_hasher.Start(data, size);
+            m_hasher.Start(m_sha, data, size);
             written = writeOut(data, size) && written;
             m_hasher.Wait();
             if (!written) {
@@ -110,7 +124,7 @@ private:
         } else {
             // Small pieces (network reads) are gathered and go out a buffer at a time.
             try {
-                if (m_buffer.capacity() == 0) {
+                if (m_buffer.capacity() < kWriteBuffer) {
                     m_buffer.reserve(kWriteBuffer);
                     m_spare.reserve(kWriteBuffer);
                 }
@@ -158,7 +172,7 @@ private:
         bool ok = writeOut(m_buffer.data(), m_buffer.size());
         m_hasher.Wait();
         m_buffer.swap(m_spare);
-        m_hasher.Start(m_spare.data(), m_spare.size());
+        m_hasher.Start(m_sha, m_spare.data(), m_spare.size());
         m_buffer.clear();
         return ok;
     }
@@ -169,13 +183,13 @@ public:
 private:
     KVTRELAY_Context& m_context;
     CTransport& m_transport;
+    CHashWorker& m_hasher;
+    std::vector<char>& m_buffer;
+    std::vector<char>& m_spare;
     const IndexComponent& m_component;
     std::string m_final, m_name;
     int m_fd = -1;
     CSha256 m_sha;
-    std::vector<char> m_buffer, m_spare;
-    // Declared after what it reads, so it is stopped before those go.
-    CHashWorker m_hasher{m_sha};
     uint64_t m_received = 0, m_reported = 0;
     bool m_cancelled = false, m_oversize = false, m_writeFailed = false, m_noMemory = false;
 };
@@ -306,6 +320,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
     RemoveStaleParts(repository.PackagesFolder());
 
     std::set<std::string> done;
+    DownloadScratch scratch;
     status = KVTRELAY_S_OK;
     for (const IndexProduct& product : selection.products) {
         std::vector<std::string> ids;
@@ -317,7 +332,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
             std::string name = CRepository::PackageName(c.entity);
             bool stopAfter = false;
             if (!alreadyHeld(repository, c)) {
-                CPackageDownload download(context, transport, c, repository.PackagePath(name), name);
+                CPackageDownload download(context, transport, scratch, c, repository.PackagePath(name), name);
                 status = download.Run();
                 if (status <= 0)
                     break;

@@ -55,7 +55,7 @@ CHashWorker::~CHashWorker()
     }
 }
 
-void CHashWorker::Start(const void* data, size_t size)
+void CHashWorker::Start(CSha256& sha, const void* data, size_t size)
 {
     if (!m_thread.joinable() && !m_noThread) {
         try {
@@ -65,11 +65,12 @@ void CHashWorker::Start(const void* data, size_t size)
         }
     }
     if (m_noThread) {
-        m_sha.Update(data, size);
+        sha.Update(data, size);
         return;
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        m_sha = &sha;
         m_data = data;
         m_size = size;
         m_busy = true;
@@ -90,10 +91,11 @@ void CHashWorker::run()
         m_cv.wait(lock, [this] { return m_busy || m_quit; });
         if (m_quit)
             return;
+        CSha256* sha = m_sha;
         const void* data = m_data;
         size_t size = m_size;
         lock.unlock();
-        m_sha.Update(data, size);
+        sha->Update(data, size);
         lock.lock();
         m_busy = false;
         m_cv.notify_all();

@@ -31,27 +31,28 @@ private:
 };
 
 /// Hashes on a second thread while the caller writes the same bytes out, so a large copy costs
-/// about the longer of the two instead of their sum. Pieces are hashed in the order given.
+/// about the longer of the two instead of their sum. One worker serves a whole operation; the
+/// pieces given to it are hashed in the order given.
 class CHashWorker {
 public:
-    explicit CHashWorker(CSha256& sha) : m_sha(sha) {}
+    CHashWorker() = default;
     ~CHashWorker();
     CHashWorker(const CHashWorker&) = delete;
     CHashWorker& operator=(const CHashWorker&) = delete;
 
-    /// Starts hashing size bytes at data; they must stay unchanged until Wait returns. Without
-    /// a thread (none could be made) the bytes are hashed here and now.
-    void Start(const void* data, size_t size);
+    /// Starts adding size bytes at data to sha; the bytes and sha must stay until Wait returns.
+    /// Without a thread (none could be made) the bytes are hashed here and now.
+    void Start(CSha256& sha, const void* data, size_t size);
     /// Waits until the piece given to Start is hashed.
     void Wait();
 
 private:
     void run();
 
-    CSha256& m_sha;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_cv;
+    CSha256* m_sha = nullptr;
     const void* m_data = nullptr;
     size_t m_size = 0;
     bool m_busy = false;
