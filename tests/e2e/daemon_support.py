@@ -214,12 +214,22 @@ class DaemonTestCase(AgentTestCase):
             return None
         return int(text) if text.strip().isdigit() else None
 
+    def supervisor_from_log(self):
+        """The pid of the process that logged a supervisor-only line, or None."""
+        marks = ("Child process ", "Delaying ", "Too many restarts")
+        for pid, _, text in self.log():
+            if text.startswith(marks):
+                return pid
+        return None
+
     def start_daemon(self, app, *args):
         """Starts vk_agent -b under the application name app; returns the supervisor's pid."""
         self.app = app
         result = self.tree.run("-b", "-a", app, *args, timeout=30)
         self.assertEqual(result.returncode, 0, result.stderr)
-        supervisor = wait_until(self.read_pid_file)
+        # A worker that ends at once may take the pid file with it before we look; the
+        # supervisor's own log lines name it then.
+        supervisor = wait_until(lambda: self.read_pid_file() or self.supervisor_from_log())
         self.assertIsNotNone(supervisor, "no pid file; log:\n" + self.tree.log_text(app))
         self._groups.append(os.getpgid(supervisor))
         return supervisor
