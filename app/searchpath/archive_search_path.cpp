@@ -5,6 +5,7 @@
 #include "agent_app.h"
 
 #include "appl_trace.h"
+#include "searchpath/archive_list.h"
 #include "dom.h"
 
 #include <wx/dir.h>
@@ -66,6 +67,19 @@ std::vector<wxString> matchingFiles(const wxString& folder, const wxString& patt
 
 } // namespace
 
+wxArrayString SplitArchiveList(const wxString& list)
+{
+    return wxStringTokenize(list, kSeparator, wxTOKEN_STRTOK);
+}
+
+wxFileName ArchiveEntryLocation(const wxString& entry, const wxString& base)
+{
+    wxFileName file(wxExpandEnvVars(entry));
+    if (!file.IsAbsolute())
+        file = normalisedAgainst(file, base);
+    return file;
+}
+
 void CAgentApp::ExpandZippath()
 {
     const wxString bin = m_dom->GetWxString("app.path.bin");
@@ -95,17 +109,14 @@ void CAgentApp::ExpandZippath()
     VKA_TRACE_APPL(kFunction, "zipFilespec: %s", m_zipPath);
 
     if (!m_zipPath.empty()) {
-        // Empty pieces (";;", or ";" at either end) are skipped; pieces are not trimmed.
-        const wxArrayString entries = wxStringTokenize(m_zipPath, kSeparator, wxTOKEN_STRTOK);
+        const wxArrayString entries = SplitArchiveList(m_zipPath);
         m_zipPath.clear();
 
         for (const wxString& entry : entries) {
             // Whether the entry is checked is decided on the text as written, before any
             // environment reference is expanded.
             const bool wildcardEntry = hasWildcard(entry);
-            wxFileName file(wxExpandEnvVars(entry));
-            if (!file.IsAbsolute())
-                file = normalisedAgainst(file, bin);
+            const wxFileName file = ArchiveEntryLocation(entry, bin);
 
             const wxString folder = file.GetPath();
             const std::vector<wxString> names = matchingFiles(folder, file.GetFullName());
