@@ -11,6 +11,7 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +28,6 @@ const char* const kPatternSection = "[PATTERN]";
 const char* const kEngineSection = "[ENGINE]";
 const char* const kProductSection = "[All_Product]";
 const char* const kSemaphoreName = "/kvtrelay";
-const char* const kLockFile = ".kvtrelay.lock";
 const int kDefaultLockTimeout = 60;
 
 bool isDigest(const std::string& s)
@@ -75,6 +75,18 @@ bool parseProduct(const std::string& line, RepositoryProduct& p)
         start = end + 1;
     }
     return true;
+}
+
+// Takes an exclusive lock on an open folder without waiting: 0, or the error number
+// (EWOULDBLOCK while another process holds it).
+int lockFolder(int fd)
+{
+#ifdef LOCK_EX
+    return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
+#else
+    (void)fd;
+    return ENOTSUP;
+#endif
 }
 
 bool pidAlive(long pid)
@@ -304,18 +316,21 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
     m_sem = sem;
     m_held = true;
 
-    m_fd = open(JoinPath(repository, kLockFile).c_str(), O_RDWR | O_CREAT, 0644);
+    // The folder itself is locked, so the lock leaves no file in the repository.
+    m_fd = open(repository.c_str(), O_RDONLY | O_DIRECTORY);
     if (m_fd < 0)
-        return KVTRELAY_S_OK;  // a read-only repository: the semaphore alone must do
-    // Record locks have no timed wait: poll until the deadline.
+        return KVTRELAY_S_OK;  // the operation reports the folder's trouble itself
+    // Folder locks have no timed wait: poll until the deadline.
     for (;;) {
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        if (fcntl(m_fd, F_SETLK, &lock) == 0)
+        int rc = lockFolder(m_fd);
+        if (rc == 0)
             return KVTRELAY_S_OK;
-        if (errno != EACCES && errno != EAGAIN && errno != EINTR)
-            break;
+        if (rc != EWOULDBLOCK && rc != EINTR) {
+            // No folder locks here (file system or platform): the semaphore alone must do.
+            close(m_fd);
+            m_fd = -1;
+            return KVTRELAY_S_OK;
+        }
         struct timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
         if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
@@ -329,7 +344,7 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
 void CRepositoryLock::Release()
 {
     if (m_fd >= 0) {
-        close(m_fd);  // drops the record lock
+        close(m_fd);  // drops the folder lock
         m_fd = -1;
     }
     if (!m_sem)

@@ -72,8 +72,8 @@ private:
 /// Serialises processes that work on repositories through the named semaphore "/kvtrelay".
 /// The semaphore is opened and closed per operation, because its file may be removed between
 /// operations. As removing that file while a process holds the semaphore lets the next process
-/// make a fresh one, the repository itself is also locked, with a record lock on its file
-/// ".kvtrelay.lock", which no clean-up removes.
+/// make a fresh one, the repository folder itself is also locked where the platform can lock
+/// folders; that lock needs no file in the repository.
 class CRepositoryLock {
 public:
     CRepositoryLock() = default;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 
 #include "repository.h"
@@ -388,11 +389,8 @@ TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int fd = open((m_repo + "/.kvtrelay.lock").c_str(), O_RDWR);
-        struct flock lock = {};
-        lock.l_type = F_WRLCK;
-        lock.l_whence = SEEK_SET;
-        char ok = (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) ? 1 : 0;
+        int fd = open(m_repo.c_str(), O_RDONLY | O_DIRECTORY);
+        char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 1 : 0;
         if (write(ready[1], &ok, 1) != 1)
             _exit(1);
         sleep(5);
@@ -408,6 +406,8 @@ TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
     close(ready[0]);
     close(ready[1]);
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    // The lock leaves nothing behind in the repository.
+    EXPECT_EQ((std::vector<std::string>{"packages", "server.ini"}), ListFolder(m_repo));
     KVTRELAY_DestroyContext(c);
 }
 
