@@ -322,10 +322,10 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
         return KVTRELAY_S_OK;  // the operation reports the folder's trouble itself
     // Folder locks have no timed wait: poll until the deadline.
     for (;;) {
-        int rc = lockFolder(m_fd);
-        if (rc == 0)
+        int err = lockFolder(m_fd);
+        if (err == 0)
             return KVTRELAY_S_OK;
-        if (rc != EWOULDBLOCK && rc != EINTR) {
+        if (err != EWOULDBLOCK && err != EINTR) {
             // No folder locks here (file system or platform): the semaphore alone must do.
             close(m_fd);
             m_fd = -1;
