@@ -21,6 +21,19 @@ function agent.init()
   return 0
 end
 
+-- Mirrors the sample update source installed beside the executable into the work folder and
+-- exports one component from the mirror; skipped when the tree carries no sample source.
+local function mirrorSampleSource()
+  local source = vka.get('app.path.bin', '.') .. '/examples/update_source'
+  local index = io.open(source .. '/index.txt', 'r')
+  if not index then
+    print('No sample update source beside the executable; nothing to mirror.')
+    return 0
+  end
+  index:close()
+  return require('mirror_demo').run(vka.get('app.path.work', '.'), source)
+end
+
 function agent.main()
   local words = vka.scriptArgs()
   vka.printf('Hello from the sample agent. Script arguments: %s',
@@ -45,6 +58,7 @@ function agent.main()
     -- Agent code can write back into the domain as well as read it.
     dom:Set('sample.greeted', 'yes')
     vka.printf('Wrote sample.greeted = %s into the domain.', tostring(vka.get('sample.greeted')))
+    return mirrorSampleSource()
   end
   return 0
 end

@@ -28,6 +28,9 @@ class SampleAgent(AgentTestCase):
                 self.assertIn("  %s" % (self.tree.bin / "vka_core" / "vk_agent.vke"), out)
                 self.assertIn("  %s" % (self.tree.bin / "vka_core" / "vka.vke"), out)
                 self.assertIn("Wrote sample.greeted = yes into the domain.", out)
+                # The demo mirrors the sample update source and exports one pattern from it.
+                self.assertIn("exported c3t4v1234568.0.0l1p-1r-1o-1 into %s/export" % self.tree.work, out)
+                self.assertTrue((self.tree.work / "export" / "pattern.dat").is_file())
                 self.assertTrue(out.rstrip().endswith("Goodbye."), out)
                 self.assertEqual(proc.stderr, "")
 

@@ -93,7 +93,7 @@ class UpdateRelayTest(unittest.TestCase):
         env = dict(os.environ)
         env.update({
             "LUA_CPATH": str(self.tree.bin / "lib" / "?.so"),
-            "LUA_PATH": str(self.tree.bin / "lua" / "?.lua"),
+            "LUA_PATH": str(harness.SOURCE_DIR / "examples" / "sample_agent" / "?.lua"),
             "REPO": str(self.repo), "SRC": str(src or self.src), "OUT": str(self.out),
             "KVTRELAY_LOCK_TIMEOUT": "10",
         })
