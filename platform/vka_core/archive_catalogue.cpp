@@ -33,6 +33,8 @@ constexpr size_t kLocalHeaderSize = 30;
 constexpr size_t kMaxCommentSize = 0xffff;
 // A Lua module far larger than this is a damaged size field, not code.
 constexpr uint64_t kMaxEntrySize = 256u * 1024u * 1024u;
+// Deflate's best case: one bit each for a length and a distance code gives 258 bytes.
+constexpr uint64_t kMaxDeflateRatio = 1032;
 
 uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t le32(const unsigned char* p) {
@@ -271,6 +273,14 @@ bool CArchiveCatalogue::ReadEntry(const ArchiveEntry& entry, std::string& data, 
         return false;
     }
     if (entry.size > kMaxEntrySize || entry.compressedSize > kMaxEntrySize) {
+        reason = "entry size out of range";
+        return false;
+    }
+    // The sizes decide how much memory is set aside, so they must be believable first: the
+    // data lies inside the archive, and deflate makes at most 1032 bytes of one.
+    const uint64_t archiveSize = static_cast<uint64_t>(fileSize);
+    if (entry.localHeaderOffset >= archiveSize || entry.compressedSize > archiveSize - entry.localHeaderOffset ||
+        (entry.method == 8 && entry.size > (entry.compressedSize + 1) * kMaxDeflateRatio)) {
         reason = "entry size out of range";
         return false;
     }
