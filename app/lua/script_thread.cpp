@@ -38,7 +38,9 @@ void stopSignals(sigset_t* set)
 // handles queued calls on its first pass and ends at once.
 void handBackToMainThread(int result)
 {
-    wxAppConsole* app = wxTheApp;
+    // The console class itself: wxTheApp casts to the GUI application class, which the
+    // base library does not hold (the sanitizer's type checks need its type information).
+    wxAppConsole* app = wxAppConsole::GetInstance();
     wxQueueEvent(app, new wxIdleEvent());
     app->CallAfter([result]() {
         if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
