@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "fd_write.h"
 #include "package_export.h"
 #include "relay_context.h"
 #include "relay_text.h"
@@ -150,17 +151,7 @@ private:
 
     bool writeOut(const char* data, size_t size)
     {
-        while (size > 0) {
-            ssize_t n = write(m_fd, data, size);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return false;
-            }
-            data += n;
-            size -= static_cast<size_t>(n);
-        }
-        return true;
+        return WriteAll(m_fd, data, size);
     }
 
     // Writes the gathered bytes and has them hashed while the next ones arrive in the spare

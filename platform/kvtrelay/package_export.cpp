@@ -1,4 +1,5 @@
 #include "package_export.h"
+#include "fd_write.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -91,21 +92,6 @@ bool safeArchive(const std::string& path)
     return ok;
 }
 
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 int32_t UnpackPackage(const std::string& package, const std::string& destination)
@@ -145,7 +131,7 @@ int32_t UnpackPackage(const std::string& package, const std::string& destination
             zip.Read(buf.data(), buf.size());
             size_t n = zip.LastRead();
             if (n > 0)
-                ok = writeAll(fd, buf.data(), n);
+                ok = WriteAll(fd, buf.data(), n);
             if (zip.Eof())
                 break;
             if (!zip.IsOk()) {

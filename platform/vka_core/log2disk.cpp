@@ -3,6 +3,7 @@
 #include "log2disk.h"
 
 #include "dom.h"
+#include "fd_write.h"
 
 #include <wx/app.h>
 
@@ -33,22 +34,6 @@ long long wallClockMillis() {
     return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
 }
 
-// Writes all of buf with as few calls as the kernel allows. With O_APPEND one write()
-// puts a whole line at the end of the file, so lines of several processes never interleave.
-bool writeAll(int fd, const char* buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, buf, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // The log file shared by every CLog2Disk and by WriteLogLine. It lives until the process
 // ends (never destroyed) so that messages logged from static destructors or after exit()
 // began still have somewhere to go.
@@ -66,16 +51,16 @@ public:
         const std::string path = CurrentPath();
         std::lock_guard<std::mutex> lock(m_mutex);
         if (path.empty()) {
-            writeAll(STDERR_FILENO, line.data(), line.size());
+            WriteAll(STDERR_FILENO, line.data(), line.size());
             return;
         }
         if (!EnsureOpen(path)) {
             // Losing the file must not lose the message.
-            writeAll(STDERR_FILENO, line.data(), line.size());
+            WriteAll(STDERR_FILENO, line.data(), line.size());
             return;
         }
-        if (!writeAll(m_fd, line.data(), line.size()))
-            writeAll(STDERR_FILENO, line.data(), line.size());
+        if (!WriteAll(m_fd, line.data(), line.size()))
+            WriteAll(STDERR_FILENO, line.data(), line.size());
         RotateIfFull();
     }
 

@@ -3,6 +3,8 @@
 
 #include "unzip.h"
 
+#include "fd_write.h"
+
 #include "zip_directory.h"
 
 #include <wx/log.h>
@@ -84,20 +86,6 @@ bool makeFolders(const std::string& path, std::set<std::string>& known, int& err
     return true;
 }
 
-bool writeAll(int fd, const char* buf, size_t len) {
-    while (len > 0) {
-        ssize_t n = ::write(fd, buf, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        buf += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 enum class EntryResult { Ok, WriteFailed, Damaged };
 
 // Unpacks the opened entry to target: data into a temporary file beside it, permissions
@@ -125,7 +113,7 @@ EntryResult extractFile(wxZipInputStream& zip, wxZipEntry& entry, const std::str
             for (;;) {
                 zip.Read(buffer, kCopyBuffer);
                 size_t got = zip.LastRead();
-                if (got > 0 && !writeAll(fd, buffer, got)) {
+                if (got > 0 && !WriteAll(fd, buffer, got)) {
                     error = errno;
                     result = EntryResult::WriteFailed;
                     break;
