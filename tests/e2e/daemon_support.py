@@ -237,7 +237,11 @@ class DaemonTestCase(AgentTestCase):
     def wait_exit(self, pid, timeout=30.0):
         """The exit code of pid (a child of ours by re-parenting), or None while it runs."""
         def ended():
-            got, status = os.waitpid(pid, os.WNOHANG)
+            try:
+                got, status = os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                # Not ours yet: until the first child has ended, the supervisor is its child.
+                return None
             return (status,) if got == pid else None
         status = wait_until(ended, timeout)
         return None if status is None else exit_code(status[0])
