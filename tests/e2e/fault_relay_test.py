@@ -93,7 +93,7 @@ class RelayFaultTest(unittest.TestCase):
         """The repository holds the pattern; returns what it looks like."""
         self.assertEqual(self.mirror("{'c3t4'}"), ["status table 1 success"])
         before = self.snapshot()
-        self.assertEqual(sorted(before), ["packages/%s.zip" % PATTERN, "server.ini"])
+        self.assertLessEqual({"packages/%s.zip" % PATTERN, "server.ini"}, set(before))
         return before
 
     def wait_for_part(self, proc, timeout=60):
