@@ -1,10 +1,11 @@
 """vk_agent -b with a worker that crashes at once every time: the supervisor backs off with
 doubling delays and gives up after 8 starts within 512 seconds.
 
-The schedule spans 127 seconds of delays. Unless VKA_CRASHLOOP_REAL_TIME=1 is set (or the build
-is sanitized), the daemon runs under libfaketime at ten times the speed of the real clock (time,
-sleeps and log stamps alike), so the test takes about 15 seconds instead of over two minutes; the
-supervisor's code path is the same."""
+The schedule spans 127 seconds of delays, so the test runs for over two minutes in real time.
+With VKA_CRASHLOOP_FAKETIME=1 (and a build without sanitizers) the daemon runs under libfaketime
+at ten times the speed of the real clock instead, in about 15 seconds. That is not the default:
+a worker forked under the preloaded clock now and then hangs before it crashes, which would
+leave the supervisor waiting for it."""
 
 import os
 import subprocess
@@ -25,7 +26,7 @@ def sanitized(exe):
 
 
 def faketime_env(exe):
-    if os.environ.get("VKA_CRASHLOOP_REAL_TIME") == "1" or sanitized(exe):
+    if os.environ.get("VKA_CRASHLOOP_FAKETIME") != "1" or sanitized(exe):
         return None, 1
     for lib in FAKETIME_LIBS:
         if os.path.exists(lib):
