@@ -9,13 +9,18 @@
 
 #include <wx/evtloop.h>
 #include <wx/log.h>
+#include <wx/utils.h>
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <memory>
 
 namespace {
+
+constexpr unsigned long kHandBackRetryMs = 50;
 
 void setDisposition(int sig, void (*handler)(int), int flags)
 {
@@ -41,11 +46,20 @@ void handBackToMainThread(int result)
     // The console class itself: wxTheApp casts to the GUI application class, which the
     // base library does not hold (the sanitizer's type checks need its type information).
     wxAppConsole* app = wxAppConsole::GetInstance();
+    auto taken = std::make_shared<std::atomic<bool>>(false);
     wxQueueEvent(app, new wxIdleEvent());
-    app->CallAfter([result]() {
+    app->CallAfter([result, taken]() {
+        taken->store(true);
         if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
             loop->Exit(result);
     });
+    // A wake-up sent while the loop is not yet active, or racing with the loop going back to
+    // sleep, can be lost; the loop would then sleep with the request queued. Keep waking it
+    // until the request has been taken: normally at once, so this costs nothing.
+    while (!taken->load()) {
+        wxMilliSleep(kHandBackRetryMs);
+        wxWakeUpIdle();
+    }
 }
 
 } // namespace
