@@ -7,12 +7,11 @@
 
 #include "events.h"
 #include "identifiers.h"
+#include "relay_contract.h"
 #include "update_module.h"
 #include "wide_strings.h"
 
 namespace {
-
-const char* const kSemaphoreFile = "/dev/shm/sem.kvtrelay";
 
 enum class OptionKind { Integer, Boolean };
 
@@ -122,7 +121,7 @@ const char* applyOption(lua_State* L, KVTRELAY_Context* context, const char* nam
             continue;
         if (!lua_isfunction(L, value))
             return lua_pushfstring(L, "%s must be a function", name);
-        KVTRELAY_SubscribeEvent(context, static_cast<KVTRELAY_EventType>(type), Callback, L);
+        KVTRELAY_SubscribeEvent(context, static_cast<KVTRELAY_EventType>(type), UpdateEvents::Callback, L);
         return nullptr;
     }
     for (const RelayOption& option : kRelayOptions) {
@@ -163,7 +162,7 @@ const char* applyOption(lua_State* L, KVTRELAY_Context* context, const char* nam
 
 void RemoveSemaphoreFile()
 {
-    ::unlink(kSemaphoreFile);
+    ::unlink(RelayContract::kSemaphoreFile);
 }
 
 int CreateContext(lua_State* L, KVTRELAY_Context*& context)

@@ -5,6 +5,8 @@
 #include "update_module.h"
 #include "wide_strings.h"
 
+namespace UpdateEvents {
+
 int Callback(KVTRELAY_EventType type, KVTRELAY_EventMessage* message, void* userData)
 {
     auto* L = static_cast<lua_State*>(userData);
@@ -40,3 +42,5 @@ int Callback(KVTRELAY_EventType type, KVTRELAY_EventMessage* message, void* user
     lua_settop(L, top);
     return result ? 0 : 1;
 }
+
+}  // namespace UpdateEvents

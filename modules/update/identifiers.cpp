@@ -5,6 +5,8 @@
 #include <cstring>
 #include <utility>
 
+#include "relay_contract.h"
+
 namespace {
 
 // Marks an entity that Lua never sees.
@@ -209,6 +211,9 @@ void ProductToString(lua_State* L, const KVTRELAY_EntityItem& e)
     text.add('l').add(e.language).add('p').add(e.platform).add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
+// Differs from ProductToString on purpose: an extract identifier prints major and build as signed
+// 32-bit numbers and keeps every zero of the minor; a product name prints them unsigned and drops
+// up to three zeros. Both are fixed formats that stored identifiers rely on: keep them apart.
 void EntityToString(lua_State* L, const KVTRELAY_EntityItem& e)
 {
     char minor[kMinorSize];
@@ -221,7 +226,7 @@ void EntityToString(lua_State* L, const KVTRELAY_EntityItem& e)
 
 bool IsScanEngine(const KVTRELAY_EntityItem& e)
 {
-    if (e.klass != 2)
+    if (e.klass != RelayContract::kKlassEngine)
         return false;
     switch (static_cast<uint32_t>(e.type)) {
     case 0x48000202: case 0x48000203: case 0x48000225: case 0x48000226: case 0x48000227: case 0x48000228:
@@ -234,7 +239,7 @@ bool IsScanEngine(const KVTRELAY_EntityItem& e)
 void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const KVT_Version* v)
 {
     TextBuilder text;
-    if (klass == 3 && v->minor == 0 && v->build == 0) {
+    if (klass == RelayContract::kKlassPattern && v->minor == 0 && v->build == 0) {
         // Patterns numbered by their major alone show it split into groups of digits.
         uint64_t b = v->major;
         auto digit = [b](uint64_t weight) { return static_cast<char>('0' + (b / weight) % 10); };
@@ -267,7 +272,7 @@ void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const 
     char minor[kMinorSize];
     if (IsScanEngine(e))
         minorText(minor, sizeof minor, v->minor, true, 1);
-    else if (klass == 22 && type == 2213)
+    else if (klass == RelayContract::kKlassRules && type == RelayContract::kTypeVkru)
         minorText(minor, sizeof minor, v->minor, false, 1);
     else
         minorText(minor, sizeof minor, v->minor, false, 3);
@@ -279,12 +284,12 @@ void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const 
 
 const char* EntityFriendlyName(const KVTRELAY_EntityItem& e)
 {
-    if (e.klass == 22)
-        return e.type == 2213 ? "vkru" : nullptr;
-    if (e.klass != 3)
+    if (e.klass == RelayContract::kKlassRules)
+        return e.type == RelayContract::kTypeVkru ? "vkru" : nullptr;
+    if (e.klass != RelayContract::kKlassPattern)
         return nullptr;
     switch (static_cast<uint32_t>(e.type)) {
-    case 4: return byLanguage(kMezra, e.language);
+    case RelayContract::kTypeMezra: return byLanguage(kMezra, e.language);
     case 0x48008000: return byLanguage(kTolv, e.language);
     case 0x800: return "tarnel_cleanup";
     case 0x20000001: return "ketho";

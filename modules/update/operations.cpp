@@ -9,13 +9,14 @@
 
 #include "contexts.h"
 #include "identifiers.h"
+#include "relay_contract.h"
 #include "update_module.h"
 #include "wide_strings.h"
 
 namespace {
 
 const int32_t kStatusNoMemory = -4;
-const char* const kServerStub = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n";
+using namespace RelayContract;
 
 enum class RelayCall { GetInformation, Duplicate, Filtered };
 
@@ -29,17 +30,17 @@ struct Operation {
 bool isPatternLike(const KVTRELAY_EntityItem& item)
 {
     // One non-pattern travels with the patterns.
-    return item.klass == 22 && item.type == 2213;
+    return item.klass == kKlassRules && item.type == kTypeVkru;
 }
 
 bool acceptPattern(const KVTRELAY_EntityItem& item, const KVTRELAY_Product*, size_t)
 {
-    return item.klass == 3 || isPatternLike(item);
+    return item.klass == kKlassPattern || isPatternLike(item);
 }
 
 bool acceptPatternExceptMezra(const KVTRELAY_EntityItem& item, const KVTRELAY_Product*, size_t)
 {
-    return (item.klass == 3 && item.type != 4) || isPatternLike(item);
+    return (item.klass == kKlassPattern && item.type != kTypeMezra) || isPatternLike(item);
 }
 
 bool acceptListed(const KVTRELAY_EntityItem& item, const KVTRELAY_Product* filter, size_t filterCount)
@@ -58,57 +59,65 @@ size_t bytesFor(uint64_t count, size_t size)
     return static_cast<size_t>(count) * size;
 }
 
-int l_function(lua_State* L, const Operation& op)
-{
+// What l_function converts from its arguments. luaL_error never returns, so release() runs
+// before every raise as well as after the relay call.
+struct CallArguments {
     KVTRELAY_Context* context = nullptr;
-    if (int pushed = CreateContext(L, context))
-        return pushed;
-
-    // luaL_error never returns: everything converted so far is released before each raise.
     KVTRELAY_Product* products = nullptr;
     size_t productCount = 0;
-    if (const char* error = LuaToProducts(L, 2, &products, productCount)) {
-        DestroyContext(context);
-        return luaL_error(L, "%s", error);
-    }
     KVTRELAY_Source* sources = nullptr;
     size_t sourceCount = 0;
-    if (const char* error = LuaToSources(L, 3, &sources, sourceCount)) {
-        DestroyProducts(products, productCount);
-        DestroyContext(context);
-        return luaL_error(L, "%s", error);
-    }
-    int removalMode = kRemovalOn;
-    if (const char* error = ContextOptions(L, context, removalMode)) {
+    KVTRELAY_Product* filter = nullptr;
+    size_t filterCount = 0;
+
+    void release()
+    {
+        DestroyProducts(filter, filterCount);
         DestroySources(sources, sourceCount);
         DestroyProducts(products, productCount);
         DestroyContext(context);
+        filter = products = nullptr;
+        sources = nullptr;
+        filterCount = sourceCount = productCount = 0;
+    }
+
+    int raise(lua_State* L, const char* error)
+    {
+        release();
         return luaL_error(L, "%s", error);
     }
-    KVTRELAY_Product* filter = nullptr;
-    size_t filterCount = 0;
-    if (op.filterArgument && !lua_isnoneornil(L, 5)) {
-        if (const char* error = LuaToProducts(L, 5, &filter, filterCount)) {
-            DestroySources(sources, sourceCount);
-            DestroyProducts(products, productCount);
-            DestroyContext(context);
-            return luaL_error(L, "%s", error);
-        }
-    }
+};
+
+int l_function(lua_State* L, const Operation& op)
+{
+    CallArguments a;
+    if (int pushed = CreateContext(L, a.context))
+        return pushed;
+    if (const char* error = LuaToProducts(L, 2, &a.products, a.productCount))
+        return a.raise(L, error);
+    if (const char* error = LuaToSources(L, 3, &a.sources, a.sourceCount))
+        return a.raise(L, error);
+    int removalMode = kRemovalOn;
+    if (const char* error = ContextOptions(L, a.context, removalMode))
+        return a.raise(L, error);
+    if (op.filterArgument && !lua_isnoneornil(L, 5))
+        if (const char* error = LuaToProducts(L, 5, &a.filter, a.filterCount))
+            return a.raise(L, error);
 
     // Event handlers run inside these calls and find the options table at argument 4.
     KVTRELAY_Information* information = nullptr;
     int32_t status;
     switch (op.call) {
     case RelayCall::GetInformation:
-        status = KVTRELAY_GetInformation(context, products, productCount, sources, sourceCount, &information);
+        status = KVTRELAY_GetInformation(a.context, a.products, a.productCount, a.sources, a.sourceCount,
+                                         &information);
         break;
     case RelayCall::Duplicate:
-        status = KVTRELAY_Duplicate(context, products, productCount, sources, sourceCount, &information);
+        status = KVTRELAY_Duplicate(a.context, a.products, a.productCount, a.sources, a.sourceCount, &information);
         break;
     default:
-        status = FilteredDownload(context, products, productCount, sources, sourceCount, op.accept, filter,
-                                  filterCount, &information);
+        status = FilteredDownload(a.context, a.products, a.productCount, a.sources, a.sourceCount, op.accept,
+                                  a.filter, a.filterCount, &information);
         break;
     }
 
@@ -124,10 +133,7 @@ int l_function(lua_State* L, const Operation& op)
     PushStatus(L, status);
     int results = lua_gettop(L);
 
-    DestroyProducts(filter, filterCount);
-    DestroySources(sources, sourceCount);
-    DestroyProducts(products, productCount);
-    DestroyContext(context);
+    a.release();
 
     if (op.removalStep && removalMode > 0) {
         // Runs whatever the status; its results and errors never change the operation's.
@@ -150,9 +156,10 @@ int l_function(lua_State* L, const Operation& op)
 bool isServerPackage(const char* name)
 {
     size_t n = std::strlen(name);
-    const char* merged = "_merged.zip";
-    size_t m = std::strlen(merged);
-    return n > 10 && std::strcmp(name + n - 4, ".zip") == 0 && std::strcmp(name + n - m, merged) != 0;
+    size_t zip = std::strlen(kPackageSuffix);
+    size_t merged = std::strlen(kMergedPackageSuffix);
+    return n > kServerPackageMinLength && std::strcmp(name + n - zip, kPackageSuffix) == 0 &&
+           std::strcmp(name + n - merged, kMergedPackageSuffix) != 0;
 }
 
 } // namespace
@@ -269,8 +276,8 @@ int l_removevt(lua_State* L)
     size_t length = 0;
     const char* repository = lua_tolstring(L, 1, &length);
     const char* separator = length > 0 && repository[length - 1] == '/' ? "" : "/";
-    lua_pushfstring(L, "%s%sserver.ini", repository, separator);                           /* 3 */
-    const char* packages = lua_pushfstring(L, "%s%spackages", repository, separator);       /* 4 */
+    lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni);                     /* 3 */
+    const char* packages = lua_pushfstring(L, "%s%s%s", repository, separator, kPackagesFolder);  /* 4 */
 
     // The state's io library does the file work, so a host that sandboxes io governs it.
     lua_getglobal(L, "io");  /* 5 */
@@ -295,7 +302,7 @@ int l_removevt(lua_State* L)
         int file = lua_gettop(L);
         lua_getfield(L, file, "write");
         lua_pushvalue(L, file);
-        lua_pushstring(L, kServerStub);
+        lua_pushstring(L, kServerIniStub);
         lua_call(L, 2, 0);
         lua_getfield(L, 5, "close");
         lua_pushvalue(L, file);

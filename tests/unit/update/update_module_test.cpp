@@ -101,13 +101,13 @@ TEST_F(UpdateModule, CallbackAnswersFromTheHandlerAndRestoresTheStack)
 
     KVTRELAY_EventMessage one{nullptr, 1, 0};
     KVTRELAY_EventMessage two{nullptr, 2, 1};
-    EXPECT_EQ(Callback(KVTRELAY_EVENT_PROGRESS, &one, L), 0);
-    EXPECT_EQ(Callback(KVTRELAY_EVENT_PROGRESS, &two, L), 1);
-    EXPECT_EQ(Callback(static_cast<KVTRELAY_EventType>(6), nullptr, L), 0);  // error text is true
-    EXPECT_EQ(Callback(static_cast<KVTRELAY_EventType>(-1), nullptr, L), 0);
-    EXPECT_EQ(Callback(KVTRELAY_EVENT_DOWNLOAD, nullptr, L), 1);              // nil error value is false
-    EXPECT_EQ(Callback(KVTRELAY_EVENT_REMOVEBEGIN, nullptr, L), 1);
-    EXPECT_EQ(Callback(KVTRELAY_EVENT_DOWNLOADEND, nullptr, L), 1);
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_PROGRESS, &one, L), 0);
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_PROGRESS, &two, L), 1);
+    EXPECT_EQ(UpdateEvents::Callback(static_cast<KVTRELAY_EventType>(6), nullptr, L), 0);  // error text is true
+    EXPECT_EQ(UpdateEvents::Callback(static_cast<KVTRELAY_EventType>(-1), nullptr, L), 0);
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_DOWNLOAD, nullptr, L), 1);              // nil error value is false
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_REMOVEBEGIN, nullptr, L), 1);
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_DOWNLOADEND, nullptr, L), 1);
     EXPECT_EQ(lua_gettop(L), 5);
 
     ASSERT_EQ(luaL_dostring(L, "return #seen, seen[3].type, seen[4].type, seen[1].finished, seen[3].total"), LUA_OK);
@@ -122,7 +122,7 @@ TEST_F(UpdateModule, CallbackWithoutAnOptionsTableGoesOn)
 {
     lua_State* L = s.L;
     lua_pushstring(L, "/repo");
-    EXPECT_EQ(Callback(KVTRELAY_EVENT_PROGRESS, nullptr, L), 1);
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_PROGRESS, nullptr, L), 1);
     EXPECT_EQ(lua_gettop(L), 1);
 }
 

@@ -1,0 +1,32 @@
+#pragma once
+// What the module and the relay library agree on beyond the calls declared in relay/kvtrelay.h:
+// the repository's files, the relay's semaphore and the component numbers both sides test.
+// The relay's side of each is in platform/kvtrelay/relay_contract.h.
+
+#include <cstdint>
+
+namespace RelayContract {
+
+/// File of the relay's named semaphore; the module removes it after every operation.
+const char* const kSemaphoreFile = "/dev/shm/sem.kvtrelay";
+
+/// The repository's index of components and its folder of packages.
+const char* const kServerIni = "server.ini";
+const char* const kPackagesFolder = "packages";
+/// server.ini of an emptied repository: its three sections, in the relay's order.
+const char* const kServerIniStub = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n";
+
+/// A package the update server left behind is "<name>.zip" with a name longer than this;
+/// shorter names and merged packages ("..._merged.zip") are the repository's own.
+const size_t kServerPackageMinLength = 10;
+const char* const kPackageSuffix = ".zip";
+const char* const kMergedPackageSuffix = "_merged.zip";
+
+/// Component classes and the types that select among them.
+const int32_t kKlassEngine = 2;
+const int32_t kKlassPattern = 3;
+const int32_t kTypeMezra = 4;      ///< the pattern that patternsExceptMezra leaves out
+const int32_t kKlassRules = 22;
+const int32_t kTypeVkru = 2213;    ///< the rules component that travels with the patterns
+
+}  // namespace RelayContract
