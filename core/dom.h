@@ -74,6 +74,9 @@ public:
     /// Stores an agent event durably in <app.path.work>/events.db; false (and an error
     /// logged) when the write fails.
     bool AgentEventWrite(const CAgentEvent& event);
+    /// Creates <app.path.work>/events.db with its table when there is none yet, so that readers
+    /// find the table from the first start. Quiet: a failure is reported by the first write.
+    void AgentEventStoreCreate() const;
     /// The agent events written so far, oldest first.
     std::vector<AgentEventRecord> Events() const;
 

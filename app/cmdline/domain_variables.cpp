@@ -186,6 +186,7 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     }
 
     VkaCore::CSqliteDatabase::InitializeSQLite(m_dom);
+    m_dom->AgentEventStoreCreate();
 
     return wxAppConsoleBase::OnCmdLineParsed(parser);
 }

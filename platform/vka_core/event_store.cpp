@@ -170,6 +170,17 @@ bool CDom::AgentEventWrite(const CAgentEvent& event) {
     return true;
 }
 
+void CDom::AgentEventStoreCreate() const {
+    std::string path = eventsPath(*this);
+    struct stat st;
+    // A stat keeps every later start from opening the database for nothing.
+    if (path.empty() || ::stat(path.c_str(), &st) == 0)
+        return;
+    std::string error;
+    EventDb db;
+    db.Open(path, true, error);
+}
+
 std::vector<AgentEventRecord> CDom::Events() const {
     std::vector<AgentEventRecord> events;
     std::string path = eventsPath(*this);

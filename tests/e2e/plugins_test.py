@@ -168,6 +168,8 @@ class Installation(PluginTestCase):
         run = self.tree.run("-t", "Appl")
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertTrue(os.path.exists(p))
+        # The store and its table exist from the first start, so readers can always query it.
+        self.assertTrue((self.tree.work / "events.db").exists())
         self.assertEqual(self.tree.events(), [])
 
     def test_existing_done_file_is_replaced(self):
