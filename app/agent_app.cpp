@@ -8,6 +8,7 @@
 #include "lua_interpreter.h"
 #include "openssl_threads.h"
 #include "sqlite_database.h"
+#include "version.h"
 
 #include <wx/log.h>
 
@@ -24,7 +25,6 @@ const char CAgentApp::s_Trace[] = "Appl";
 
 namespace {
 
-const char kVersion[] = "10.0.0.4015";
 const char kVendor[] = "Corvane";
 const int kMaxRandPolls = 100;
 
@@ -138,7 +138,7 @@ bool CAgentApp::OnInit()
     m_dom->SetWx("app.path.bin", exeDir.GetPath(wxPATH_GET_VOLUME));
     m_dom->SetWx("app.path.lib", libDir.GetPath(wxPATH_GET_VOLUME));
     m_dom->SetWx("app.path.cv", VendorFolder(exeDir));
-    m_dom->Set("app.version", kVersion);
+    m_dom->Set("app.version", kAppVersion);
 
     SetVendorName(wxGetTranslation(kVendor));
 
@@ -152,7 +152,7 @@ bool CAgentApp::OnInit()
     VkaCore::InitCrashHandler(dumpFile.GetFullPath(), GetAppName(), fullDump);
 
     if (m_isAgent)
-        wxLogVerbose("VKA %s starting.", kVersion);
+        wxLogVerbose("VKA %s starting.", kAppVersion);
     return true;
 }
 
@@ -160,7 +160,7 @@ int CAgentApp::OnExit()
 {
     if (m_isAgent) {
         const wxTimeSpan runTime = wxDateTime::UNow() - m_startTime;
-        wxLogVerbose("VKA %s exiting. Run time was %s", kVersion, FormatRunTime(runTime));
+        wxLogVerbose("VKA %s exiting. Run time was %s", kAppVersion, FormatRunTime(runTime));
     }
     return wxAppConsoleBase::OnExit();
 }

@@ -2,7 +2,7 @@
 // "-". Names of other shapes are not refused here: the rules below simply yield what they yield.
 #include "plugins/package_name.h"
 
-#include "core_version.h"
+#include "version.h"
 
 wxString getPluginName(const wxFileName& package)
 {

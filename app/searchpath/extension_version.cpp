@@ -3,7 +3,7 @@
 #include "searchpath/extension_version.h"
 
 #include "agent_app.h"
-#include "core_version.h"
+#include "version.h"
 
 #include <wx/convauto.h>
 #include <wx/filefn.h>
