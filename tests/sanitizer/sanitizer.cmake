@@ -1,6 +1,6 @@
 # Test set-up for the sanitizer build (VKA_SANITIZE). Instrumented Lua modules are loaded into
 # the system's uninstrumented lua5.2, which then needs the sanitizer runtimes preloaded. A wrapper
-# named lua5.2 does that; LUA52_TOOL points at it for the tests registered after this file, and
+# named lua5.2 does that; LUA52_TOOL points at it for the tests below tests/, and
 # VKA_SANITIZER_BIN is the folder that end-to-end tests put first in PATH.
 if(NOT VKA_SANITIZE)
   return()
@@ -17,7 +17,7 @@ foreach(runtime libasan.so libubsan.so)
 endforeach()
 string(SUBSTRING "${VKA_SANITIZER_RUNTIMES}" 1 -1 VKA_SANITIZER_RUNTIMES)
 
-# The interpreter found at configure time, even when this file is included a second time.
+# The interpreter found at configure time (the cache entry, which the wrapper does not replace).
 set(VKA_REAL_LUA52 $CACHE{LUA52_TOOL})
 set(VKA_SANITIZER_BIN ${PROJECT_BINARY_DIR}/sanitizer-bin)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/lua5.2.in ${VKA_SANITIZER_BIN}/lua5.2 @ONLY
