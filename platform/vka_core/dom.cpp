@@ -1,6 +1,7 @@
 // The domain object: typed values under case-sensitive keys, shared by every thread.
 
 #include "dom.h"
+#include "utf8_text.h"
 
 #include <wx/filefn.h>
 #include <wx/filename.h>
@@ -39,11 +40,6 @@ bool makeOwnerOnlyDirs(const std::string& path) {
     }
     // Another process may have created it between the stat and the mkdir.
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string toUtf8(const wxString& s) {
-    wxScopedCharBuffer buf = s.utf8_str();
-    return std::string(buf.data(), buf.length());
 }
 
 } // namespace
@@ -99,9 +95,9 @@ bool CDom::SetInt(const std::string& key, long long value) {
     return Store(key, std::move(v));
 }
 
-bool CDom::SetWx(const wxString& key, const wxString& value) { return Set(toUtf8(key), toUtf8(value)); }
+bool CDom::SetWx(const wxString& key, const wxString& value) { return Set(ToUtf8(key), ToUtf8(value)); }
 
-bool CDom::SetWx(const wxString& key, long long value) { return SetInt(toUtf8(key), value); }
+bool CDom::SetWx(const wxString& key, long long value) { return SetInt(ToUtf8(key), value); }
 
 bool CDom::Unset(const std::string& key) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -148,15 +144,10 @@ bool CDom::Get(const std::string& key, long long& value) const {
 }
 
 wxString CDom::GetWxString(const wxString& key) const {
-    std::string raw = Get(toUtf8(key));
+    std::string raw = Get(ToUtf8(key));
     if (raw.empty())
         return wxString();
-    wxString decoded = wxString::FromUTF8(raw.data(), raw.size());
-    // Bytes that are not UTF-8 (a value written by a non-Unicode tool) would decode to
-    // nothing; keep them byte for byte instead of losing the value.
-    if (decoded.empty())
-        decoded = wxString::From8BitData(raw.data(), raw.size());
-    return decoded;
+    return FromUtf8OrBytes(raw);
 }
 
 CDom::Type CDom::TypeOf(const std::string& key) const {
@@ -185,7 +176,7 @@ wxString CDom::GetPluginWorkdirWx(const wxString& plugin) {
     if (!plugin.empty())
         dir.AppendDir(plugin);
     wxString path = dir.GetPath();
-    makeOwnerOnlyDirs(toUtf8(path));
+    makeOwnerOnlyDirs(ToUtf8(path));
     return path;
 }
 

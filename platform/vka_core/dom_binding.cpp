@@ -8,6 +8,7 @@
 
 #include "log2disk.h"
 #include "trace.h"
+#include "utf8_text.h"
 
 #include <wx/log.h>
 
@@ -31,13 +32,6 @@ CDom* self(lua_State* L) {
     const char* className = lua_tostring(L, -1);
     lua_pop(L, 1);
     return Check<CDom>(L, 1, className ? className : "SLB.Dom");
-}
-
-wxString fromUtf8(const char* s, size_t len) {
-    wxString text = wxString::FromUTF8(s, len);
-    if (text.empty() && len > 0)
-        text = wxString::From8BitData(s, len);
-    return text;
 }
 
 void pushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
@@ -192,7 +186,7 @@ int domLog(lua_State* L) {
     const char* text = luaL_checklstring(L, 3, &len);
     {
         // "%s" keeps a '%' in the text from being read as a format.
-        wxString message = fromUtf8(text, len);
+        wxString message = VkaCore::FromUtf8OrBytes(text, len);
         switch (level) {
         case 0:
             wxLogError("%s", message);

@@ -1,6 +1,7 @@
 // The Lua interpreter object: one state, module paths, and the chunk runner.
 
 #include "lua_interpreter.h"
+#include "utf8_text.h"
 
 #include <lua.hpp>
 
@@ -71,18 +72,6 @@ int traceback(lua_State* L) {
     }
     luaL_traceback(L, L, msg, 1);  /* append a standard traceback */
     return 1;
-}
-
-wxString fromUtf8(const char* s, size_t len) {
-    wxString text = wxString::FromUTF8(s, len);
-    if (text.empty() && len > 0)
-        text = wxString::From8BitData(s, len);
-    return text;
-}
-
-std::string toUtf8(const wxString& s) {
-    wxScopedCharBuffer buf = s.utf8_str();
-    return std::string(buf.data(), buf.length());
 }
 
 // Joins non-empty parts with ';'; a trailing ';' on a part would only add an empty template.
@@ -170,7 +159,7 @@ int CLuaInterpreter::RunScript(wxInputStream& in, int nargs, int nresults, const
 
     // "=name" makes Lua show the name as it stands in messages and tracebacks ("name:3: ...");
     // a name that already has Lua's '@' (file) or '=' prefix is passed on unchanged.
-    std::string name = toUtf8(chunkName);
+    std::string name = ToUtf8(chunkName);
     if (name.empty() || (name[0] != '@' && name[0] != '='))
         name.insert(0, "=");
 
@@ -186,7 +175,7 @@ int CLuaInterpreter::RunScript(wxInputStream& in, int nargs, int nresults, const
         luaL_traceback(L, L, lua_tostring(L, -1), 0);
         size_t len;
         const char* msg = lua_tolstring(L, -1, &len);
-        m_errorInfo = fromUtf8(msg, len);
+        m_errorInfo = FromUtf8OrBytes(msg, len);
         lua_settop(L, base);
         return status;
     }
@@ -202,7 +191,7 @@ int CLuaInterpreter::RunScript(wxInputStream& in, int nargs, int nresults, const
     if (status != LUA_OK) {
         size_t len = 0;
         const char* msg = lua_tolstring(L, -1, &len);
-        m_errorInfo = msg ? fromUtf8(msg, len) : wxString("(error object is not a string)");
+        m_errorInfo = msg ? FromUtf8OrBytes(msg, len) : wxString("(error object is not a string)");
         lua_settop(L, base);
         return status;
     }
