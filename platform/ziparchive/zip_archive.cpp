@@ -7,6 +7,7 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -21,6 +22,7 @@ namespace {
 // and many others that imitate it); the low byte holds the MS-DOS attributes.
 constexpr std::uint32_t kDosDirectory = 0x10;
 constexpr std::uint32_t kDosReparsePoint = 0x400;  // how Windows marks a link
+constexpr size_t kReadBuffer = 64 * 1024;
 
 const char* kindOf(mode_t mode) {
     if (S_ISDIR(mode))
@@ -123,14 +125,34 @@ std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& r
         ::close(fd);
         return nullptr;
     }
-    int code = 0;
-    zip_t* zip = zip_fdopen(fd, ZIP_CHECKCONS, &code);
-    if (!zip) {
-        ::close(fd);  // zip_fdopen owns the descriptor only once it succeeded
-        reason = zipProblem(code);
+    FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        reason = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    // Lua archives hold many small entries side by side: with a larger buffer, the next
+    // entry's data is usually read already, and the C library seeks within the buffer.
+    ::setvbuf(file, nullptr, _IOFBF, kReadBuffer);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
+    if (!source) {
+        ::fclose(file);
+        reason = zipProblem(zip_error_code_zip(&error));
+        zip_error_fini(&error);
         kind = OpenProblem::Damaged;
         return nullptr;
     }
+    zip_t* zip = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+    if (!zip) {
+        zip_source_free(source);  // closes the file
+        reason = zipProblem(zip_error_code_zip(&error));
+        zip_error_fini(&error);
+        kind = OpenProblem::Damaged;
+        return nullptr;
+    }
+    zip_error_fini(&error);
     std::unique_ptr<CArchive> archive(new CArchive);
     archive->m_zip = zip;
     archive->fileSize = st.st_size;
@@ -162,10 +184,11 @@ std::uint64_t CArchive::DeclaredTotal() const {
 namespace {
 
 // Reads the entry in pieces handed to sink, stopping at its declared size: an entry that has
-// more to give is damaged, however small it says it is.
+// more to give is damaged, however small it says it is. With advance, each piece goes after
+// the one before (buffer then holds the whole entry); otherwise buffer is reused.
 template <typename Sink>
-Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length, std::string& reason,
-                    Sink sink) {
+Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length, bool advance,
+                    std::string& reason, Sink sink) {
     zip_file_t* file = zip_fopen_index(zip, entry.index, 0);
     if (!file) {
         reason = zip_strerror(zip);
@@ -189,10 +212,15 @@ Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length,
         outcome = sink(buffer, static_cast<size_t>(n));
         if (outcome != Outcome::Ok)
             break;
+        if (advance) {
+            buffer += n;
+            length -= static_cast<size_t>(n);
+        }
     }
     if (outcome == Outcome::Ok) {
         // One more read must find the end; libzip checks the CRC when it gets there.
-        const zip_int64_t n = zip_fread(file, buffer, 1);
+        char probe;
+        const zip_int64_t n = zip_fread(file, &probe, 1);
         if (n < 0) {
             reason = zip_file_strerror(file);
             outcome = Outcome::Damaged;
@@ -209,20 +237,24 @@ Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length,
 
 Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reason) {
     data.clear();
-    // The declared size is reserved, never trusted further: the data lies inside the archive,
-    // and deflate makes at most 1032 bytes of one.
+    // The declared size decides how much memory is set aside, so it must be believable first:
+    // the data lies inside the archive, and deflate makes at most 1032 bytes of one.
     const std::uint64_t plausible = (entry.compressedSize + 1) * 1032;
-    if (entry.size <= plausible && entry.size < (1u << 30))
-        data.reserve(static_cast<size_t>(entry.size));
-    char buffer[16384];
-    return readBounded(m_zip, entry, buffer, sizeof buffer, reason, [&](const char* p, size_t n) {
-        data.append(p, n);
-        return Outcome::Ok;
-    });
+    if (entry.size > plausible || entry.size >= (1u << 30)) {
+        reason = "declared size of " + std::to_string(entry.size) + " bytes is out of range";
+        return Outcome::Damaged;
+    }
+    // Inflated straight into place: one call, then the end check.
+    data.resize(static_cast<size_t>(entry.size));
+    Outcome outcome = readBounded(m_zip, entry, &data[0], data.size(), true, reason,
+                                  [](const char*, size_t) { return Outcome::Ok; });
+    if (outcome != Outcome::Ok)
+        data.clear();
+    return outcome;
 }
 
 Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason) {
-    return readBounded(m_zip, entry, buffer, length, reason, [&](const char* p, size_t n) {
+    return readBounded(m_zip, entry, buffer, length, false, reason, [&](const char* p, size_t n) {
         while (n > 0) {
             const ssize_t written = ::write(fd, p, n);
             if (written < 0) {
