@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <system_error>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -104,9 +105,17 @@ void CHashWorker::run()
 
 bool HashFile(const std::string& path, std::string& hex, uint64_t& size)
 {
-    int fd = open(path.c_str(), O_RDONLY);
+    // Non-blocking, so that a FIFO put in a package's place cannot stall the caller; only a
+    // regular file has a digest.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     CSha256 sha;
     std::vector<char> buf(1 << 20);
     size = 0;

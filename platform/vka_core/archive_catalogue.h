@@ -1,42 +1,36 @@
 #pragma once
-// The catalogue of a ZIP archive (its central directory), read once, and the reading of one
-// entry straight from its offset.
+// The catalogue of a Lua archive (its entries by name), read once, and the reading of one
+// entry on demand.
 
-#include <cstdint>
+#include "zip_archive.h"
+
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
 namespace VkaCore {
 
-/// Where one entry lies in its archive, as the central directory tells.
-struct ArchiveEntry {
-    uint16_t flags = 0;
-    uint16_t method = 0;
-    uint32_t crc = 0;
-    uint64_t compressedSize = 0;
-    uint64_t size = 0;
-    uint64_t localHeaderOffset = 0;
-    uint16_t nameLength = 0;
-    uint16_t extraLength = 0;  // of the central record; the local one is usually the same
-};
+/// One entry of a Lua archive, as the archive's directory describes it.
+typedef ziparchive::Entry ArchiveEntry;
 
 /// The entries of one archive by name, with the file identity it was read from. It keeps the
-/// archive open (read-only, close-on-exec), so reading an entry costs no open or close.
+/// archive open, so reading an entry costs no open or close.
 class CArchiveCatalogue {
 public:
     CArchiveCatalogue() = default;
-    ~CArchiveCatalogue();
     CArchiveCatalogue(const CArchiveCatalogue&) = delete;
     CArchiveCatalogue& operator=(const CArchiveCatalogue&) = delete;
 
-    /// Reads the central directory of path. Null with reason set when the file is missing,
-    /// unreadable or not a well-formed ZIP archive.
+    /// Opens path and lists its entries. Null with reason set when the file is missing,
+    /// unreadable, not a regular file, not a well-formed ZIP archive, or holds an entry that
+    /// the safety rule refuses (the same archive would not be unpacked either).
     static std::shared_ptr<const CArchiveCatalogue> Read(const std::string& path, std::string& reason);
 
     const ArchiveEntry* Find(const std::string& name) const;
     /// Reads and checks (size, CRC) the data of entry into data; false with reason otherwise.
+    /// Safe to call from several threads.
     bool ReadEntry(const ArchiveEntry& entry, std::string& data, std::string& reason) const;
 
     const std::string& Path() const { return m_path; }
@@ -48,8 +42,9 @@ public:
 
 private:
     std::string m_path;
-    int m_fd = -1;
-    std::unordered_map<std::string, ArchiveEntry> m_entries;
+    std::unique_ptr<ziparchive::CArchive> m_archive;
+    mutable std::mutex m_readMutex;  // libzip reads through one file position
+    std::unordered_map<std::string, const ArchiveEntry*> m_entries;
 };
 
 /// The catalogue of path from the process-wide cache, re-read when the file changed.

@@ -192,7 +192,7 @@ class Installation(PluginTestCase):
         data[at:at + 20] = b"\xff" * 20
         Path(p).write_bytes(bytes(data))
         self.start()
-        self.assertEqual(self.lines("WARNING"), ["Damaged archive '%s': entry 'second.txt' cannot be read" % p])
+        self.assertEqual(self.lines("WARNING"), ["Damaged archive '%s': entry 'second.txt' cannot be read (CRC error)" % p])
         self.assertFalse((self.tree.bin / "second.txt").exists())
         self.assertEqual([n for n in os.listdir(self.tree.bin) if n.startswith(".vka-unzip")], [])
         self.assertTrue(os.path.exists(p))

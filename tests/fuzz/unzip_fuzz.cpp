@@ -1,16 +1,22 @@
-// Plugin packages and Lua archives are ZIP files that others drop beside the agent. Unpacking
-// one must never write outside the target folder, and the module searcher must read any archive
-// without harm. Both readers see the same bytes in one run.
+// Plugin packages, Lua archives and component packages are ZIP files that others control.
+// Unpacking one (by the core library and by the relay's export) must never write outside the
+// target folder nor write any name that the safety rule did not pass, and the module searcher
+// must read any archive without harm. All of them see the same bytes in one run.
 #include "fuzz_support.h"
 #include "lua_sandbox.h"
 
 #include "dom.h"
 #include "lua_interpreter.h"
 #include "unzip.h"
+#include "zip_archive.h"
+#ifdef VKA_FUZZ_EXPORT
+#include "package_export.h"
+#endif
 
 #include <lua.hpp>
 
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -40,6 +46,58 @@ int refuseLinks(const char*, const struct stat* st, int kind, struct FTW*)
 {
     FUZZ_CHECK(kind != FTW_SL && !S_ISLNK(st->st_mode));
     return 0;
+}
+
+// Every path below folder, relative to it ("a", "a/b", ...).
+void collect(const std::string& folder, const std::string& prefix, std::set<std::string>& paths)
+{
+    for (const std::string& name : entriesOf(folder)) {
+        const std::string relative = prefix.empty() ? name : prefix + "/" + name;
+        paths.insert(relative);
+        struct stat st;
+        if (::lstat((folder + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            collect(folder + "/" + name, relative, paths);
+    }
+}
+
+// What the rule allows to appear below the target: each passed name and the folders above it,
+// with "." components and repeated slashes gone. Nothing at all when the rule refuses any name.
+std::set<std::string> allowedBy(const std::string& archive)
+{
+    std::set<std::string> allowed;
+    std::string reason;
+    std::unique_ptr<ziparchive::CArchive> zip = ziparchive::CArchive::Open(archive, reason);
+    if (!zip || ziparchive::FirstRefused(zip->Entries(), reason))
+        return allowed;
+    for (const ziparchive::Entry& entry : zip->Entries()) {
+        FUZZ_CHECK(ziparchive::RefusalReason(entry).empty());
+        std::string path;
+        size_t start = 0;
+        while (start < entry.name.size()) {
+            size_t stop = entry.name.find('/', start);
+            if (stop == std::string::npos)
+                stop = entry.name.size();
+            const std::string part = entry.name.substr(start, stop - start);
+            if (!part.empty() && part != ".") {
+                path += (path.empty() ? "" : "/") + part;
+                allowed.insert(path);
+            }
+            start = stop + 1;
+        }
+    }
+    return allowed;
+}
+
+// Checks what landed in out against the rule, and clears it.
+void checkWritten(const std::string& out, const std::set<std::string>& allowed)
+{
+    struct stat st;
+    FUZZ_CHECK(::lstat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
+    ::nftw(out.c_str(), refuseLinks, 16, FTW_PHYS);
+    std::set<std::string> written;
+    collect(out, "", written);
+    for (const std::string& path : written)
+        FUZZ_CHECK(allowed.count(path) == 1);
 }
 
 bool extractEverything(void*, const wxZipEntry*, const wxString*)
@@ -86,15 +144,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const struct timespec times[2] = {{tick, 0}, {tick, 0}};
     ::utimensat(AT_FDCWD, archive.c_str(), times, 0);
 
+    const std::set<std::string> allowed = allowedBy(archive);
     (void)VkaCore::Unzip(wxFileName(wxString::FromUTF8(archive.c_str())),
                          wxFileName::DirName(wxString::FromUTF8(out.c_str())), extractEverything, nullptr);
+    checkWritten(out, allowed);
+#ifdef VKA_FUZZ_EXPORT
+    fuzz::RemoveTree(out);
+    FUZZ_CHECK(::mkdir(out.c_str(), 0700) == 0);
+    (void)kvtrelay::UnpackPackage(archive, out);
+    checkWritten(out, allowed);
+#endif
 
     FUZZ_CHECK(entriesOf(root) == std::set<std::string>{"nest"});
     FUZZ_CHECK(entriesOf(nest) == std::set<std::string>{"box"});
     FUZZ_CHECK((entriesOf(box) == std::set<std::string>{"input.zip", "out"}));
-    struct stat st;
-    FUZZ_CHECK(::lstat(out.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-    ::nftw(out.c_str(), refuseLinks, 16, FTW_PHYS);
 
     // The same bytes as a Lua archive, listed twice so that a miss searches it again.
     dom->Set("app.lua.zippath", archive + ";" + archive);

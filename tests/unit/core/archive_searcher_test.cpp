@@ -174,7 +174,7 @@ TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped) {
         << capture.warnings[1];
     EXPECT_EQ(capture.warnings[2].find("Lua archive '" + truncated + "' skipped: "), 0u) << capture.warnings[2];
     EXPECT_EQ(capture.warnings[3].find("Lua archive '" + empty + "' skipped: "), 0u) << capture.warnings[3];
-    EXPECT_EQ(capture.warnings[4], "Lua archive '" + tmp + "' skipped: not a regular file");
+    EXPECT_EQ(capture.warnings[4], "Lua archive '" + tmp + "' skipped: not a regular file (a folder)");
 }
 
 TEST_F(ArchiveSearcher, DamagedEntryDataIsALoadErrorNotACrash) {

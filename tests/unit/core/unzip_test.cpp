@@ -24,7 +24,7 @@ namespace {
 
 // Builds an archive with python's zipfile. Each spec line is "kind name data":
 // f = deflated file, s = stored file, d = directory, l = symbolic link to data,
-// x = executable file (mode 0755).
+// x = executable file (mode 0755), w = a link as Windows marks it (made on NTFS, reparse point).
 void MakeZip(const std::string& archive, const std::vector<std::string>& specs) {
     std::string script =
         "import sys, zipfile\n"
@@ -32,10 +32,10 @@ void MakeZip(const std::string& archive, const std::vector<std::string>& specs) 
         "for spec in sys.argv[2:]:\n"
         "    kind, name, data = spec.split(' ', 2)\n"
         "    i = zipfile.ZipInfo(name, (2020, 5, 17, 10, 20, 30))\n"
-        "    i.create_system = 3\n"
-        "    i.compress_type = zipfile.ZIP_STORED if kind in 'sdl' else zipfile.ZIP_DEFLATED\n"
-        "    mode = {'d': 0o40755, 'l': 0o120777, 'x': 0o100755}.get(kind, 0o100644)\n"
-        "    i.external_attr = mode << 16 | (0x10 if kind == 'd' else 0)\n"
+        "    i.create_system = 10 if kind == 'w' else 3\n"
+        "    i.compress_type = zipfile.ZIP_STORED if kind in 'sdlw' else zipfile.ZIP_DEFLATED\n"
+        "    mode = {'d': 0o40755, 'l': 0o120777, 'x': 0o100755, 'w': 0}.get(kind, 0o100644)\n"
+        "    i.external_attr = mode << 16 | (0x10 if kind == 'd' else 0x400 if kind == 'w' else 0)\n"
         "    z.writestr(i, data.encode())\n"
         "z.close()\n";
     // The script comes on standard input; names and data are arguments (no quotes in them).
@@ -137,11 +137,21 @@ TEST_F(UnzipTest, ExistingFileIsReplacedWhole) {
 }
 
 TEST_F(UnzipTest, UnsafeArchivesAreRefusedBeforeAnythingHappens) {
+    // Longer than the path limit; folders that deep would also have been made by recursion.
+    std::string longName;
+    for (int i = 0; i < 2200; ++i)
+        longName += "d/";
+    longName += "f";
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"f /etc/vka-absolute x", "/etc/vka-absolute"},
         {"f ../escape x", "../escape"},
         {"f sub/../../escape x", "sub/../../escape"},
         {"l link /etc", "link"},
+        {"w link C:/Windows", "link"},
+        {"f C:/escape x", "C:/escape"},
+        {"f dir\\escape x", "dir\\escape"},
+        {"f ./.. x", "./.."},
+        {"f " + longName + " x", longName.substr(0, 200) + "... (4401 bytes)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);

@@ -1,0 +1,273 @@
+// Opening and reading archives through libzip. Everything about the format (end records, ZIP64,
+// local headers, inflation, CRC) is libzip's; what stays here is which files we open at all and
+// how much of an entry we are willing to take.
+
+#include "zip_archive.h"
+
+#include <zip.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ziparchive {
+
+namespace {
+
+// External attributes: the high half holds a Unix mode whenever the maker stored one (Unix,
+// and many others that imitate it); the low byte holds the MS-DOS attributes.
+constexpr std::uint32_t kDosDirectory = 0x10;
+constexpr std::uint32_t kDosReparsePoint = 0x400;  // how Windows marks a link
+constexpr size_t kReadBuffer = 64 * 1024;
+
+const char* kindOf(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "of an unknown kind";
+}
+
+std::string zipProblem(int code) {
+    switch (code) {
+    case ZIP_ER_NOZIP:
+        return "not a ZIP archive";
+    case ZIP_ER_INCONS:
+        return "inconsistent archive (its directory and its entries disagree)";
+    case ZIP_ER_MULTIDISK:
+        return "multi-part archives are not supported";
+    default: {
+        zip_error_t error;
+        zip_error_init_with_code(&error, code);
+        std::string text = std::string("damaged archive: ") + zip_error_strerror(&error);
+        zip_error_fini(&error);
+        return text;
+    }
+    }
+}
+
+Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st) {
+    Entry e;
+    e.index = index;
+    e.name = (st.valid & ZIP_STAT_NAME) && st.name ? st.name : "";
+    e.size = st.valid & ZIP_STAT_SIZE ? st.size : 0;
+    e.compressedSize = st.valid & ZIP_STAT_COMP_SIZE ? st.comp_size : 0;
+    e.crc = st.valid & ZIP_STAT_CRC ? st.crc : 0;
+    e.method = st.valid & ZIP_STAT_COMP_METHOD ? st.comp_method : 0;
+    e.mtime = st.valid & ZIP_STAT_MTIME ? st.mtime : 0;
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) == 0) {
+        e.system = system;
+        e.attributes = attributes;
+    }
+    const std::uint32_t unixMode = e.attributes >> 16;
+    const std::uint32_t dosAttributes = e.attributes & 0xffff;
+    e.isDir = (!e.name.empty() && e.name.back() == '/') || (unixMode & S_IFMT) == S_IFDIR ||
+              (dosAttributes & kDosDirectory) != 0;
+    // Whatever system made the archive: a link could point the next entry anywhere.
+    e.isSymlink = (unixMode & S_IFMT) == S_IFLNK || (dosAttributes & kDosReparsePoint) != 0;
+    e.mode = unixMode & 0777;
+    return e;
+}
+
+} // namespace
+
+CArchive::~CArchive() {
+    if (m_zip)
+        zip_discard(m_zip);  // read-only: nothing to write back
+}
+
+std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& reason, OpenProblem* problem) {
+    OpenProblem ignored;
+    OpenProblem& kind = problem ? *problem : ignored;
+    kind = OpenProblem::Unreadable;
+    // Look before opening: opening a FIFO blocks until a writer comes, and opening a device
+    // may do something to it.
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        reason = std::string("not a regular file (") + kindOf(st.st_mode) + ")";
+        kind = OpenProblem::NotRegular;
+        return nullptr;
+    }
+    // The file may be swapped between the look and the open; O_NONBLOCK keeps even that from
+    // hanging, and the second look decides.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        reason = std::string("not a regular file (") + kindOf(st.st_mode) + ")";
+        kind = OpenProblem::NotRegular;
+        ::close(fd);
+        return nullptr;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // libzip takes an empty file for an empty archive; an empty file is not an archive.
+    if (st.st_size == 0) {
+        reason = "not a ZIP archive (empty file)";
+        kind = OpenProblem::Damaged;
+        ::close(fd);
+        return nullptr;
+    }
+    FILE* file = ::fdopen(fd, "rb");
+    if (!file) {
+        reason = std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    // Lua archives hold many small entries side by side: with a larger buffer, the next
+    // entry's data is usually read already, and the C library seeks within the buffer.
+    ::setvbuf(file, nullptr, _IOFBF, kReadBuffer);
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
+    if (!source) {
+        ::fclose(file);
+        reason = zipProblem(zip_error_code_zip(&error));
+        zip_error_fini(&error);
+        kind = OpenProblem::Damaged;
+        return nullptr;
+    }
+    zip_t* zip = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+    if (!zip) {
+        zip_source_free(source);  // closes the file
+        reason = zipProblem(zip_error_code_zip(&error));
+        zip_error_fini(&error);
+        kind = OpenProblem::Damaged;
+        return nullptr;
+    }
+    zip_error_fini(&error);
+    std::unique_ptr<CArchive> archive(new CArchive);
+    archive->m_zip = zip;
+    archive->fileSize = st.st_size;
+    archive->fileMtime = st.st_mtim;
+    const zip_int64_t count = zip_get_num_entries(zip, 0);
+    archive->m_entries.reserve(count > 0 ? static_cast<size_t>(count) : 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t entry;
+        zip_stat_init(&entry);
+        if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &entry) != 0) {
+            reason = zipProblem(zip_error_code_zip(zip_get_error(zip)));
+            kind = OpenProblem::Damaged;
+            return nullptr;
+        }
+        archive->m_entries.push_back(describe(zip, static_cast<zip_uint64_t>(i), entry));
+    }
+    kind = OpenProblem::None;
+    return archive;
+}
+
+std::uint64_t CArchive::DeclaredTotal() const {
+    std::uint64_t total = 0;
+    for (const Entry& e : m_entries)
+        if (!e.isDir)
+            total += e.size;
+    return total;
+}
+
+namespace {
+
+// Reads the entry in pieces handed to sink, stopping at its declared size: an entry that has
+// more to give is damaged, however small it says it is. With advance, each piece goes after
+// the one before (buffer then holds the whole entry); otherwise buffer is reused.
+template <typename Sink>
+Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length, bool advance,
+                    std::string& reason, Sink sink) {
+    zip_file_t* file = zip_fopen_index(zip, entry.index, 0);
+    if (!file) {
+        reason = zip_strerror(zip);
+        return Outcome::Damaged;
+    }
+    Outcome outcome = Outcome::Ok;
+    std::uint64_t left = entry.size;
+    while (left > 0) {
+        const zip_int64_t n = zip_fread(file, buffer, left < length ? left : length);
+        if (n < 0) {
+            reason = zip_file_strerror(file);
+            outcome = Outcome::Damaged;
+            break;
+        }
+        if (n == 0) {
+            reason = "shorter than its declared size";
+            outcome = Outcome::Damaged;
+            break;
+        }
+        left -= static_cast<std::uint64_t>(n);
+        outcome = sink(buffer, static_cast<size_t>(n));
+        if (outcome != Outcome::Ok)
+            break;
+        if (advance) {
+            buffer += n;
+            length -= static_cast<size_t>(n);
+        }
+    }
+    if (outcome == Outcome::Ok) {
+        // One more read must find the end; libzip checks the CRC when it gets there.
+        char probe;
+        const zip_int64_t n = zip_fread(file, &probe, 1);
+        if (n < 0) {
+            reason = zip_file_strerror(file);
+            outcome = Outcome::Damaged;
+        } else if (n > 0) {
+            reason = "longer than its declared size of " + std::to_string(entry.size) + " bytes";
+            outcome = Outcome::Damaged;
+        }
+    }
+    zip_fclose(file);
+    return outcome;
+}
+
+} // namespace
+
+Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reason) {
+    data.clear();
+    // The declared size decides how much memory is set aside, so it must be believable first:
+    // the data lies inside the archive, and deflate makes at most 1032 bytes of one.
+    const std::uint64_t plausible = (entry.compressedSize + 1) * 1032;
+    if (entry.size > plausible || entry.size >= (1u << 30)) {
+        reason = "declared size of " + std::to_string(entry.size) + " bytes is out of range";
+        return Outcome::Damaged;
+    }
+    // Inflated straight into place: one call, then the end check.
+    data.resize(static_cast<size_t>(entry.size));
+    Outcome outcome = readBounded(m_zip, entry, &data[0], data.size(), true, reason,
+                                  [](const char*, size_t) { return Outcome::Ok; });
+    if (outcome != Outcome::Ok)
+        data.clear();
+    return outcome;
+}
+
+Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason) {
+    return readBounded(m_zip, entry, buffer, length, false, reason, [&](const char* p, size_t n) {
+        while (n > 0) {
+            const ssize_t written = ::write(fd, p, n);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                error = errno;
+                return Outcome::WriteFailed;
+            }
+            p += written;
+            n -= static_cast<size_t>(written);
+        }
+        return Outcome::Ok;
+    });
+}
+
+} // namespace ziparchive
