@@ -210,7 +210,7 @@ private:
         }
         if (status <= 0) {
             // Everything received is in the part file: the next run goes on from there.
-            keep = status == KVTRELAY_E_DOWNLOAD;
+            keep = status == KVTRELAY_E_DOWNLOAD && m_received > 0;
             m_reason = m_transport.Error();
             return status;
         }
@@ -546,7 +546,10 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
         if (stop)
             break;
         std::string productId = EntityId(product.entity);
-        repository.SetProduct(productId, failed.empty() ? ids : productRecord(repository, productId, ids, failed));
+        if (failed.empty())
+            repository.SetProduct(productId, ids);
+        else if (!(ids = productRecord(repository, productId, ids, failed)).empty())
+            repository.SetProduct(productId, ids);  // a product with nothing held gets no record
     }
     // Old versions go only after a complete run, so a failed one never loses what worked before.
     if (status > 0 && !pruneOldVersions(context, repository))
