@@ -129,6 +129,8 @@ class UpdateRelayTest(unittest.TestCase):
                 self.assertEqual("status table 1 success", lines[0])
                 self.assertEqual(entries, self.entries(lines))
                 self.assertEqual(packages, self.packages())
+                if call.startswith("update.list"):
+                    self.assertFalse(self.repo.exists())  # listing creates nothing
                 for name in packages:
                     self.assertEqual(sha256(self.src / "packages" / name), sha256(self.repo / "packages" / name))
 
@@ -197,11 +199,14 @@ class UpdateRelayTest(unittest.TestCase):
             ("'c3t2048'", "status true 1 success", "rules/cleanup.txt", "cleanup rule 1: remove demo-alpha leftovers"),
             ("'c3t4l2'", "status nil -12 component not found in repository", None, None),
             ("'c3t4v1.5'", "status nil -12 component not found in repository", None, None),
+            ("'c3t4l1', OUT", "status nil -3 repository path cannot be used as a folder", None, None),
         ]
         for component, status, path, first in cases:
             with self.subTest(component=component):
                 shutil.rmtree(self.out, ignore_errors=True)
-                lines = self.lua("triple(update.extract(REPO, %s, OUT .. '/x'))" % component)
+                # "<component>, OUT" reads the output folder, no repository, as the repository.
+                repo, component = ("OUT", component[:-5]) if component.endswith(", OUT") else ("REPO", component)
+                lines = self.lua("triple(update.extract(%s, %s, OUT .. '/x'))" % (repo, component))
                 self.assertEqual([status], lines)
                 if path:
                     self.assertEqual(first, (self.out / "x" / path).read_text().splitlines()[0])
@@ -242,8 +247,11 @@ class UpdateRelayTest(unittest.TestCase):
         damaged.write_bytes(bytes(data))
         lines = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true}))")
         self.assertEqual(["status nil -8 package size or SHA-256 digest mismatch"], lines)
-        self.assertEqual(sorted([PATTERN_OLD + ".zip", PATTERN_NEW + ".zip"]), self.packages())
+        # The others are mirrored all the same; the log says which package failed and why.
+        self.assertEqual(sorted([PATTERN_OLD + ".zip", PATTERN_NEW + ".zip", ENGINE + ".zip"]), self.packages())
         self.assertNotIn(CLEANUP, (self.repo / "server.ini").read_text())
+        self.assertIn(" %s.zip from %s/packages/%s.zip: SHA-256 " % (CLEANUP, self.src, CLEANUP),
+                      (self.repo / "relay.log").read_text())
 
     def start_server(self, cut):
         port_file = self.tmp / ("port-%s" % cut)
@@ -269,7 +277,9 @@ class UpdateRelayTest(unittest.TestCase):
         url = self.start_server(cut=True)
         lines = self.lua("triple(update.components(REPO, PRODUCTS, SRC, {}, {'c2t1207960066'}))", src=url)
         self.assertEqual(["status nil -7 download failed"], lines)
-        self.assertEqual(before, (self.packages(), (self.repo / "server.ini").read_text()))
+        # Only the part file for the next run is new.
+        self.assertEqual((sorted(before[0] + [ENGINE + ".zip.part"]), before[1]),
+                         (self.packages(), (self.repo / "server.ini").read_text()))
 
     def test_mirror_demo(self):
         lines = self.lua("os.exit(require('mirror_demo').run(OUT, SRC))")
