@@ -3,7 +3,6 @@
 // ignores ranges or trickles.
 
 #include "relay_fixture.h"
-
 #include "transport.h"
 
 #include <algorithm>
@@ -200,22 +199,19 @@ TEST_F(HttpTest, VanishingSourceLeavesTheRepositoryAsItWas)
     StartServer("cut");
     Record(c);
     EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url()));
-    // What arrived waits in the part file for the next run; nothing else changed.
-    std::string part = std::string(kEngine) + ".zip.part";
-    files.push_back(part);
-    std::sort(files.begin(), files.end());
+    // What arrived waits in the part file for the next run; the failure names file, url and reason.
+    files.insert(files.begin(), std::string(kEngine) + ".zip.part");
     EXPECT_EQ(files, ListFolder(m_repo + "/packages"));
     EXPECT_EQ(ini, ReadText(m_repo + "/server.ini"));
-    ASSERT_FALSE(m_events.empty());
     EXPECT_EQ(KVTRELAY_EVENT_DOWNLOADEND, m_events.back().type);
-    EXPECT_EQ(std::string(kEngine) + ".zip from " + Url() + "/packages/" + kEngine + ".zip: transfer closed with ",
-              m_events.back().information.substr(0, m_events.back().information.find("transfer closed") + 21));
+    EXPECT_EQ(0u, m_events.back().information.find(std::string(kEngine) + ".zip from " + Url() + "/packages/" +
+                                                    kEngine + ".zip: transfer closed with "));
     KVTRELAY_DestroyContext(c);
 }
 
 TEST_F(HttpTest, InterruptedDownloadGoesOn)
 {
-    uint64_t size = ReadText(m_source->PackagePath(kEngine)).size();
+    std::string range = ".zip HTTP/1.1 bytes=" + std::to_string(ReadText(m_source->PackagePath(kEngine)).size() / 2) + "-";
     for (const char* mode : {"whole", "norange"}) {
         StartServer("cut");
         KVTRELAY_Context* c = Open(m_repo);
@@ -225,9 +221,9 @@ TEST_F(HttpTest, InterruptedDownloadGoesOn)
         StartServer(mode);
         EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, {Request(2, 1207960066)}, Url())) << mode;
         EXPECT_EQ(ReadText(m_source->PackagePath(kEngine)), ReadText(m_repo + "/packages/" + kEngine + ".zip"));
-        // The server that honours ranges sends only the missing half; the other starts over.
+        // The rest is asked for; a server that sends the whole file instead is asked again from 0.
         std::string log = ReadText(Tmp("requests.log"));
-        EXPECT_NE(std::string::npos, log.find(".zip HTTP/1.1 bytes=" + std::to_string(size / 2) + "-")) << log;
+        EXPECT_NE(std::string::npos, log.find(range)) << log;
         EXPECT_EQ(std::string(mode) == "norange", log.find(".zip HTTP/1.1\n") != std::string::npos) << log;
         StopServer();
         KVTRELAY_DestroyContext(c);
@@ -237,17 +233,12 @@ TEST_F(HttpTest, InterruptedDownloadGoesOn)
 
 TEST_F(HttpTest, MissingPackageDoesNotStopTheOthers)
 {
-    m_source->AddComponent(kProduct, "c3t4v1.6000.0l1p-1r-1o-1", {{"b.txt", "pattern b"}});
-    m_source->WriteIndex();
     unlink(m_source->PackagePath(kPattern).c_str());
     StartServer();
     KVTRELAY_Context* c = Open(m_repo);
     EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), Url()));
-    EXPECT_EQ((std::vector<std::string>{std::string(kEngine) + ".zip", "c3t4v1.6000.0l1p-1r-1o-1.zip"}),
-              ListFolder(m_repo + "/packages"));
-    std::string ini = ReadText(m_repo + "/server.ini");
-    EXPECT_EQ(std::string::npos, ini.find(kPattern)) << ini;
-    EXPECT_NE(std::string::npos, ini.find(std::string(kProduct) + "=c3t4v1.6000.0l1p-1r-1o-1\n")) << ini;
+    EXPECT_EQ(std::vector<std::string>{std::string(kEngine) + ".zip"}, ListFolder(m_repo + "/packages"));
+    EXPECT_EQ(std::string::npos, ReadText(m_repo + "/server.ini").find(kPattern));
     EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(std::string(kPattern) + ".zip from " + Url() +
                                                                        "/packages/" + kPattern + ".zip: HTTP status 404\n"));
     KVTRELAY_DestroyContext(c);
@@ -255,28 +246,21 @@ TEST_F(HttpTest, MissingPackageDoesNotStopTheOthers)
 
 TEST_F(HttpTest, SlowTransfersEnd)
 {
-    struct Case {
-        kvtrelay::TransferLimits limits;
-        const char* reason;
-    } cases[] = {
-        {{1024, 2, 120, 8192}, "too slow"},  // 250 bytes per second on average
-        {{1, 60, 1, 1 << 30}, "timed out"},  // past the deadline
-    };
-    StartServer("trickle");
-    for (const Case& k : cases) {
-        kvtrelay::SetTransferLimits(k.limits);
+    StartServer("trickle");  // 250 bytes per second
+    std::pair<kvtrelay::TransferLimits, const char*> cases[] = {
+        {{1024, 2, 120, 8192}, "too slow"}, {{1, 60, 1, 1 << 30}, "timed out"}};
+    for (const auto& k : cases) {
+        kvtrelay::SetTransferLimits(k.first);
         KVTRELAY_Context* c = Open(m_repo);
         Record(c);
         m_events.clear();
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url())) << k.reason;
+        EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url())) << k.second;
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(seconds, 10.0) << k.reason;
-        ASSERT_FALSE(m_events.empty());
-        EXPECT_NE(std::string::npos, m_events.back().information.find(k.reason)) << m_events.back().information;
+        EXPECT_LT(seconds, 10.0) << k.second;
+        EXPECT_NE(std::string::npos, m_events.back().information.find(k.second)) << m_events.back().information;
         // While bytes arrive, progress comes about once a second.
-        size_t progress = std::count_if(m_events.begin(), m_events.end(), [](const Event& e) { return e.type == KVTRELAY_EVENT_PROGRESS; });
-        EXPECT_GE(progress + 1.5, seconds) << k.reason;
+        EXPECT_GE(std::count_if(m_events.begin(), m_events.end(), [](const Event& e) { return e.type == KVTRELAY_EVENT_PROGRESS; }) + 1.5, seconds);
         KVTRELAY_DestroyContext(c);
     }
 }
