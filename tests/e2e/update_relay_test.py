@@ -199,19 +199,20 @@ class UpdateRelayTest(unittest.TestCase):
             ("'c3t2048'", "status true 1 success", "rules/cleanup.txt", "cleanup rule 1: remove demo-alpha leftovers"),
             ("'c3t4l2'", "status nil -12 component not found in repository", None, None),
             ("'c3t4v1.5'", "status nil -12 component not found in repository", None, None),
-            ("'c3t4l1', OUT", "status nil -3 repository path cannot be used as a folder", None, None),
         ]
         for component, status, path, first in cases:
             with self.subTest(component=component):
                 shutil.rmtree(self.out, ignore_errors=True)
-                # "<component>, OUT" reads the output folder, no repository, as the repository.
-                repo, component = ("OUT", component[:-5]) if component.endswith(", OUT") else ("REPO", component)
-                lines = self.lua("triple(update.extract(%s, %s, OUT .. '/x'))" % (repo, component))
+                lines = self.lua("triple(update.extract(REPO, %s, OUT .. '/x'))" % component)
                 self.assertEqual([status], lines)
                 if path:
                     self.assertEqual(first, (self.out / "x" / path).read_text().splitlines()[0])
                 else:
                     self.assertFalse((self.out / "x").exists())
+
+        # A folder without server.ini is no repository.
+        self.assertEqual(["status nil -3 repository path cannot be used as a folder"],
+                         self.lua("triple(update.extract(OUT, 'c3t4', OUT))"))
 
     def test_progress_events_and_cancel(self):
         lines = self.lua("""

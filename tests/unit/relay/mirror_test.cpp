@@ -216,7 +216,6 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
     WriteText(m_repo + "/relay.log", std::string((1 << 20) - 10, 'x'));
     EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), Tmp("nowhere")));
     EXPECT_EQ((1u << 20) - 10, ReadText(m_repo + "/relay.log.1").size());
-    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(Tmp("nowhere/index.txt: open: No such file")));
     EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), "file://" + Tmp("nowhere")));
     EXPECT_EQ(KVTRELAY_E_SCHEME, Duplicate(c, All(), "ftp://example.invalid/x"));
     EXPECT_EQ(KVTRELAY_E_SCHEME, Duplicate(c, All(), "relative/path"));
@@ -256,13 +255,8 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
         EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_CreateContext(&bad, wide.c_str())) << path;
         EXPECT_EQ(nullptr, bad);
     }
-    // Listing and exporting create nothing; a mirror creates the missing parents.
+    // Exporting creates nothing; a mirror creates the missing parents.
     c = Open(Tmp("deep/er/repo"));
-    std::wstring src = kvtrelay::Utf8ToWide(m_source->Folder());
-    KVTRELAY_Source source{};
-    source.url = &src[0];
-    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_GetInformation(c, all.data(), all.size(), &source, 1, &info));
-    KVTRELAY_DestroyData(info);
     EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_ExportComponent(c, L"/nonexistent", Entity(kPatternA)));
     EXPECT_FALSE(Exists(Tmp("deep")));
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
@@ -273,11 +267,9 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
 TEST_F(MirrorTest, HostileFolderSourcesFailAtOnce)
 {
     KVTRELAY_Context* c = Open(m_repo);
-    // A FIFO, then a folder, as a package and as the index: refused without waiting for a writer.
+    // A FIFO as a package and as the index: refused without waiting for a writer.
     std::string engine = m_source->PackagePath(kEngine), index = m_source->Folder() + "/index.txt";
     ASSERT_EQ(0, unlink(engine.c_str()) + mkfifo(engine.c_str(), 0644));
-    EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), m_source->Folder()));
-    ASSERT_EQ(0, unlink(engine.c_str()) + mkdir(engine.c_str(), 0755));
     EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), m_source->Folder()));
     EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
     EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(std::string(kEngine) + ".zip: not a regular file"));

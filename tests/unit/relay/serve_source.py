@@ -3,11 +3,10 @@
 usage: serve_source.py FOLDER PORTFILE LOGFILE [cut|norange|trickle]
 
 Writes the chosen port to PORTFILE once listening. Each request line is logged with the
-client's port (and its Range header), so a test can tell how many connections were used.
-Requests in proxy form ("GET http://host/path") are served like direct ones. A "Range: bytes=N-"
-header is answered with 206 and the bytes from N, except with "norange", where the whole file
-comes with 200. With "cut", a .zip file is sent with its full Content-Length but the connection
-is closed after half of its bytes. With "trickle", a .zip file comes 50 bytes every 0.2 s.
+client's port and Range header, so a test can tell how many connections were used. Requests in
+proxy form ("GET http://host/path") are served like direct ones. "Range: bytes=N-" gets a 206
+but with "norange". With "cut", a .zip file is sent with its full Content-Length but the
+connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s.
 """
 
 import http.server
