@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <sys/stat.h>
 
 #include <curl/curl.h>
 
@@ -64,6 +65,9 @@ int32_t runSourced(KVTRELAY_Context* context, const KVTRELAY_Product* products, 
     if (!context || !information || (productCount && !products) || (sourceCount && !sources))
         return KVTRELAY_E_INVALIDARG;
     kvtrelay::Selection selection;
+    // Only a mirror makes the repository folder; listing leaves the file system alone.
+    if (mirror && productCount > 0 && kvtrelay::MakeFolders(context->repository) != 0)
+        return KVTRELAY_E_REPOSITORY;
     if (productCount > 0) {
         // Nothing requested needs no source: the answer is an empty information.
         kvtrelay::CTransport* raw = nullptr;
@@ -155,7 +159,10 @@ int32_t KVTRELAY_CreateContext(KVTRELAY_Context** context, const wchar_t* reposi
     if (!context || !repository || !repository[0])
         return KVTRELAY_E_INVALIDARG;
     std::string path = kvtrelay::WideToUtf8(repository);
-    if (kvtrelay::MakeFolders(path) != 0)
+    // The folder is made by the first mirror, not here: listing and exporting create nothing.
+    // A path that is a file, or lies below one, can never be a repository.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 ? !S_ISDIR(st.st_mode) : errno != ENOENT)
         return KVTRELAY_E_REPOSITORY;
     KVTRELAY_Context* c = new (std::nothrow) KVTRELAY_Context;
     if (!c)

@@ -7,13 +7,18 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
-#include <semaphore.h>
+#include <mutex>
+#include <set>
 #include <signal.h>
 #include <sstream>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+
+#include "fd_write.h"
 
 #include "relay_text.h"
 #include "source_index.h"
@@ -27,8 +32,14 @@ const char* const kPackagesFolder = "packages";
 const char* const kPatternSection = "[PATTERN]";
 const char* const kEngineSection = "[ENGINE]";
 const char* const kProductSection = "[All_Product]";
-const char* const kSemaphoreName = "/kvtrelay";
 const int kDefaultLockTimeout = 60;
+// How often a lock held by another process is tried again.
+const auto kLockRetry = std::chrono::milliseconds(20);
+
+// The repositories locked by this process, by device and inode of their folder.
+std::mutex g_heldMutex;
+std::condition_variable g_heldChanged;
+std::set<std::string> g_held;
 
 bool isDigest(const std::string& s)
 {
@@ -77,16 +88,24 @@ bool parseProduct(const std::string& line, RepositoryProduct& p)
     return true;
 }
 
-// Takes an exclusive lock on an open folder without waiting: 0, or the error number
-// (EWOULDBLOCK while another process holds it).
-int lockFolder(int fd)
+// Sets a record lock on the whole file without waiting: 0, or the error number (EAGAIN or
+// EACCES while another process holds it).
+int lockRecord(int fd, bool writer)
 {
-#ifdef LOCK_EX
-    return flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
-#else
-    (void)fd;
-    return ENOTSUP;
-#endif
+    struct flock lock = {};
+    lock.l_type = writer ? F_WRLCK : F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+std::string utcStamp()
+{
+    time_t now = time(nullptr);
+    struct tm tm;
+    char text[32];
+    if (!gmtime_r(&now, &tm) || strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0)
+        return "-";
+    return text;
 }
 
 bool pidAlive(long pid)
@@ -95,6 +114,10 @@ bool pidAlive(long pid)
 }
 
 }  // namespace
+
+const char* const kLockFile = "relay.lock";
+const char* const kRelayLog = "relay.log";
+const char* const kRelayLogOld = "relay.log.1";
 
 std::string CRepository::PackagesFolder() const { return JoinPath(m_root, kPackagesFolder); }
 std::string CRepository::ServerFile() const { return JoinPath(m_root, kServerFile); }
@@ -252,7 +275,29 @@ void CRepository::SetProduct(const std::string& id, const std::vector<std::strin
 
 std::string PartName(const std::string& file)
 {
-    return file + "." + std::to_string(getpid()) + ".part";
+    return file + ".part";
+}
+
+void AppendRelayLog(const std::string& repository, const std::string& line)
+{
+    if (!IsFolder(repository))
+        return;
+    std::string text = utcStamp() + " " + line + "\n";
+    for (size_t i = 0; i + 1 < text.size(); ++i)
+        if (static_cast<unsigned char>(text[i]) < 0x20 || text[i] == 0x7f)
+            text[i] = ' ';
+    std::string path = JoinPath(repository, kRelayLog);
+    int saved = errno;
+    struct stat st;
+    // Rotating keeps the file below its limit and the previous lines one file further.
+    if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) + text.size() >= kRelayLogLimit)
+        rename(path.c_str(), JoinPath(repository, kRelayLogOld).c_str());
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        WriteAll(fd, text.data(), text.size());  // one write: lines of two processes do not mix
+        close(fd);
+    }
+    errno = saved;
 }
 
 void RemoveStaleParts(const std::string& folder)
@@ -296,46 +341,58 @@ int CRepositoryLock::DefaultTimeout()
     return kDefaultLockTimeout;
 }
 
-int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSeconds)
+int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSeconds, bool writer)
 {
     Release();
-    sem_t* sem = sem_open(kSemaphoreName, O_CREAT, 0666, 1);
-    if (sem == SEM_FAILED)
-        return KVTRELAY_E_BUSY;
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutSeconds;
-    int rc;
-    do {
-        rc = sem_timedwait(sem, &deadline);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) {
-        sem_close(sem);
-        return KVTRELAY_E_BUSY;
+    struct stat folder;
+    if (stat(repository.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode))
+        return KVTRELAY_E_REPOSITORY;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    std::string key = std::to_string(folder.st_dev) + ":" + std::to_string(folder.st_ino);
+    {
+        // Another thread of this process first: closing any descriptor of the lock file would
+        // drop this process's record lock, so only the holder of the folder opens it.
+        std::unique_lock<std::mutex> held(g_heldMutex);
+        if (!g_heldChanged.wait_until(held, deadline, [&] { return g_held.count(key) == 0; }))
+            return KVTRELAY_E_BUSY;
+        g_held.insert(key);
     }
-    m_sem = sem;
-    m_held = true;
+    m_key = key;
 
-    // The folder itself is locked, so the lock leaves no file in the repository.
-    m_fd = open(repository.c_str(), O_RDONLY | O_DIRECTORY);
-    if (m_fd < 0)
-        return KVTRELAY_S_OK;  // the operation reports the folder's trouble itself
-    // Folder locks have no timed wait: poll until the deadline.
+    std::string path = JoinPath(repository, kLockFile);
     for (;;) {
-        int err = lockFolder(m_fd);
-        if (err == 0)
-            return KVTRELAY_S_OK;
-        if (err != EWOULDBLOCK && err != EINTR) {
-            // No folder locks here (file system or platform): the semaphore alone must do.
+        if (m_fd < 0) {
+            m_fd = writer ? open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
+                          : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            if (m_fd < 0) {
+                if (!writer)
+                    return KVTRELAY_S_OK;  // nothing has ever been mirrored here to keep apart from
+                Release();
+                return KVTRELAY_E_WRITE;
+            }
+        }
+        int err = lockRecord(m_fd, writer);
+        if (err == 0) {
+            // A lock file removed or replaced while its holder waited is no lock at all: the
+            // next process would make a new one. Go on only with the file at its name.
+            struct stat locked, named;
+            if (fstat(m_fd, &locked) == 0 && stat(path.c_str(), &named) == 0 && locked.st_dev == named.st_dev &&
+                locked.st_ino == named.st_ino)
+                return KVTRELAY_S_OK;
+            close(m_fd);
+            m_fd = -1;
+            continue;
+        }
+        if (err != EAGAIN && err != EACCES && err != EINTR) {
+            // No record locks on this file system: the table above keeps this process's
+            // threads apart, and other processes are not kept out.
             close(m_fd);
             m_fd = -1;
             return KVTRELAY_S_OK;
         }
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        if (now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+        if (std::chrono::steady_clock::now() >= deadline)
             break;
-        usleep(20000);
+        std::this_thread::sleep_for(kLockRetry);
     }
     Release();
     return KVTRELAY_E_BUSY;
@@ -344,17 +401,17 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
 void CRepositoryLock::Release()
 {
     if (m_fd >= 0) {
-        close(m_fd);  // drops the folder lock
+        close(m_fd);  // drops the record lock
         m_fd = -1;
     }
-    if (!m_sem)
+    if (m_key.empty())
         return;
-    sem_t* sem = static_cast<sem_t*>(m_sem);
-    if (m_held)
-        sem_post(sem);
-    sem_close(sem);
-    m_sem = nullptr;
-    m_held = false;
+    {
+        std::lock_guard<std::mutex> held(g_heldMutex);
+        g_held.erase(m_key);
+    }
+    g_heldChanged.notify_all();
+    m_key.clear();
 }
 
 }  // namespace kvtrelay

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -22,8 +24,9 @@ namespace {
 const size_t kCopyBuffer = 1 << 20;
 const size_t kMaxIndexSize = 16 << 20;
 const long kConnectTimeout = 30;
-// A transfer that moves less than 1 byte per second for this long is given up.
-const long kStallSeconds = 60;
+
+std::mutex g_limitsMutex;
+TransferLimits g_limits;
 
 struct CurlSink {
     const DataSink* sink;
@@ -66,7 +69,24 @@ std::string trimSlashes(std::string s)
     return s;
 }
 
+std::string systemError(const char* what, int err)
+{
+    return std::string(what) + ": " + strerror(err);
+}
+
 }  // namespace
+
+void SetTransferLimits(const TransferLimits& limits)
+{
+    std::lock_guard<std::mutex> lock(g_limitsMutex);
+    g_limits = limits;
+}
+
+TransferLimits GetTransferLimits()
+{
+    std::lock_guard<std::mutex> lock(g_limitsMutex);
+    return g_limits;
+}
 
 bool LocalSourcePath(const std::string& url, std::string& path)
 {
@@ -124,10 +144,15 @@ int32_t CTransport::Open(const KVTRELAY_Source& source, std::string& indexText)
     }
     bool isHttps = startsWithNoCase(url, "https://");
     bool isHttp = startsWithNoCase(url, "http://");
-    if (!isHttp && !isHttps)
+    m_base = url;
+    if (!isHttp && !isHttps) {
+        m_error = "unsupported url";
         return KVTRELAY_E_SCHEME;
-    if (isHttp && m_settings.httpsLevel >= 2)
+    }
+    if (isHttp && m_settings.httpsLevel >= 2) {
+        m_error = "plain http refused by httpslevel";
         return KVTRELAY_E_INSECURE;
+    }
     m_http = true;
     if (isHttp && m_settings.httpsLevel == 1) {
         // Try the same place over https first; only a source that cannot be read that way
@@ -154,17 +179,27 @@ int32_t CTransport::readIndex(std::string& text)
         text.append(data, size);
         return true;
     };
-    int32_t status = Fetch(kIndexName, sink, stopped);
-    if (tooLarge)
+    int32_t status = Fetch(kIndexName, sink, stopped, 0, kMaxIndexSize);
+    if (tooLarge) {
+        m_error = "index larger than " + std::to_string(kMaxIndexSize) + " bytes";
         return KVTRELAY_E_INDEX;
+    }
     if (status <= 0)
         return status == KVTRELAY_E_NOMEMORY ? status : KVTRELAY_E_SOURCE;
     return KVTRELAY_S_OK;
 }
 
-int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, bool& stopped)
+std::string CTransport::Location(const std::string& relative) const
+{
+    return m_http ? m_base + "/" + relative : JoinPath(m_base, relative);
+}
+
+int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, bool& stopped, uint64_t offset,
+                          uint64_t expected)
 {
     stopped = false;
+    m_error.clear();
+    m_rangeRefused = false;
     DataSink paced = sink;
     if (m_settings.maxBandwidth > 0) {
         // The library's own limit averages over seconds and lets short files through at full
@@ -181,15 +216,34 @@ int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, boo
         };
     }
     if (m_http)
-        return fetchHttp(m_base + "/" + relative, paced, stopped);
-    return fetchLocal(JoinPath(m_base, relative), paced, stopped);
+        return fetchHttp(Location(relative), paced, stopped, offset, expected > offset ? expected - offset : 0);
+    return fetchLocal(Location(relative), paced, stopped, offset);
 }
 
-int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped)
+int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset)
 {
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer that may never come.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        m_error = systemError("open", errno);
         return KVTRELAY_E_DOWNLOAD;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        m_error = "not a regular file";
+        close(fd);
+        return KVTRELAY_E_DOWNLOAD;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (offset > 0) {
+        if (static_cast<uint64_t>(st.st_size) < offset ||
+            lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+            m_rangeRefused = true;
+            m_error = "the file is shorter than the " + std::to_string(offset) + " bytes already copied";
+            close(fd);
+            return KVTRELAY_E_DOWNLOAD;
+        }
+    }
     // One buffer serves every file of the operation: fresh pages per file cost faults.
     std::vector<char>& buf = m_buffer;
     try {
@@ -209,6 +263,7 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
         if (n < 0) {
             if (errno == EINTR)
                 continue;
+            m_error = systemError("read", errno);
             status = KVTRELAY_E_DOWNLOAD;
             break;
         }
@@ -224,7 +279,7 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
     return status;
 }
 
-bool CTransport::setUpHandle()
+bool CTransport::setUpHandle(uint64_t expected)
 {
     if (!m_curl) {
         // One handle for every file of the operation keeps the connection alive between them.
@@ -241,8 +296,19 @@ bool CTransport::setUpHandle()
     // A redirect must not lead a https-only transfer back to plain http.
     curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, m_settings.httpsLevel >= 2 ? "https" : "http,https");
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, kConnectTimeout);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    // Every transfer ends: too slow on average over the window, or past a deadline that grows
+    // with the bytes asked for. A bandwidth limit below those rates lowers them to fit.
+    TransferLimits limits = GetTransferLimits();
+    long minRate = limits.minRate;
+    uint64_t deadlineRate = std::max<uint64_t>(1, limits.deadlineRate);
+    if (m_settings.maxBandwidth > 0) {
+        minRate = std::min<long>(minRate, std::max<long>(1, static_cast<long>(m_settings.maxBandwidth / 2)));
+        deadlineRate = std::min<uint64_t>(deadlineRate, std::max<uint64_t>(1, m_settings.maxBandwidth / 2));
+    }
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, minRate);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, limits.window);
+    uint64_t seconds = static_cast<uint64_t>(limits.baseSeconds) + (expected + deadlineRate - 1) / deadlineRate;
+    curl_easy_setopt(c, CURLOPT_TIMEOUT, static_cast<long>(std::min<uint64_t>(seconds, 0x7fffffff)));
     long buffer = 256L * 1024L;
     // Small reads under a bandwidth limit let the pacing stay smooth.
     if (m_settings.maxBandwidth > 0)
@@ -268,20 +334,45 @@ bool CTransport::setUpHandle()
     return true;
 }
 
-int32_t CTransport::fetchHttp(const std::string& url, const DataSink& sink, bool& stopped)
+int32_t CTransport::fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset,
+                              uint64_t expected)
 {
-    if (!setUpHandle())
+    if (!setUpHandle(expected))
         return KVTRELAY_E_NOMEMORY;
     CurlSink s{&sink, false};
     curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, curlWrite);
     curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, &s);
+    // The handle serves every file of the operation: the offset is set for each one.
+    curl_easy_setopt(m_curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
     m_curlError[0] = 0;
     CURLcode rc = curl_easy_perform(m_curl);
     stopped = s.stopped;
+    long code = 0;
+    curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &code);
     if (rc == CURLE_OUT_OF_MEMORY)
         return KVTRELAY_E_NOMEMORY;
-    return rc == CURLE_OK ? KVTRELAY_S_OK : KVTRELAY_E_DOWNLOAD;
+    // A resumed transfer must answer 206; the library refuses a whole file sent instead, and
+    // a server may also refuse the range itself.
+    if (offset > 0 && (rc == CURLE_RANGE_ERROR || (rc == CURLE_HTTP_RETURNED_ERROR && code == 416) ||
+                       (rc == CURLE_OK && code != 206))) {
+        m_rangeRefused = true;
+        m_error = "the server did not resume at byte " + std::to_string(offset) + " (HTTP status " +
+                  std::to_string(code) + ")";
+        return KVTRELAY_E_DOWNLOAD;
+    }
+    if (rc == CURLE_OK)
+        return KVTRELAY_S_OK;
+    std::string text = m_curlError[0] ? m_curlError : curl_easy_strerror(rc);
+    if (rc == CURLE_HTTP_RETURNED_ERROR)
+        m_error = "HTTP status " + std::to_string(code);
+    else if (rc == CURLE_PEER_FAILED_VERIFICATION)
+        m_error = "TLS verification failed: " + text;
+    else if (rc == CURLE_OPERATION_TIMEDOUT)
+        m_error = "transfer too slow or too long: " + text;
+    else
+        m_error = text;
+    return KVTRELAY_E_DOWNLOAD;
 }
 
 }  // namespace kvtrelay

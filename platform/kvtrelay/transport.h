@@ -16,6 +16,20 @@ namespace kvtrelay {
 /// Receives the bytes of a file in order; returns false to stop the transfer.
 using DataSink = std::function<bool(const char* data, size_t size)>;
 
+/// What keeps every http(s) transfer finite: it fails when it moves fewer than minRate bytes per
+/// second over window seconds, or when it takes longer than baseSeconds plus the bytes it asks
+/// for at deadlineRate bytes per second.
+struct TransferLimits {
+    long minRate = 1024;
+    long window = 30;
+    long baseSeconds = 120;
+    uint64_t deadlineRate = 8192;
+};
+
+/// The limits transfers use from now on; the defaults above unless tests set others.
+void SetTransferLimits(const TransferLimits& limits);
+TransferLimits GetTransferLimits();
+
 struct TransportSettings {
     int64_t maxBandwidth = 0;  ///< bytes per second; 0 or less is unlimited
     int64_t httpsLevel = 0;    ///< 0 any scheme, 1 prefer https, 2 https only
@@ -32,18 +46,30 @@ public:
     /// E_SCHEME, E_INSECURE, E_SOURCE (unreadable), E_INDEX (too large), E_NOMEMORY.
     int32_t Open(const KVTRELAY_Source& source, std::string& indexText);
 
-    /// Streams the file at relative (inside the opened source) into sink. Status: S_OK, or
+    /// Streams the file at relative (inside the opened source) into sink, from byte offset on;
+    /// expected is the size the caller knows of (for the time allowed). Status: S_OK, or
     /// E_DOWNLOAD when the transfer failed or the sink stopped it (stopped tells which).
-    int32_t Fetch(const std::string& relative, const DataSink& sink, bool& stopped);
+    /// A failure leaves its reason in Error().
+    int32_t Fetch(const std::string& relative, const DataSink& sink, bool& stopped, uint64_t offset = 0,
+                  uint64_t expected = 0);
+
+    /// Why the last Fetch or Open failed: an HTTP status, a transfer, TLS or system error text.
+    const std::string& Error() const { return m_error; }
+    /// True when the last Fetch asked for an offset that the source would not start from (a
+    /// server that ignores ranges, or a file now shorter than the offset); nothing was passed on.
+    bool RangeRefused() const { return m_rangeRefused; }
 
     /// Where the opened source is, for messages and tests.
     const std::string& Base() const { return m_base; }
+    /// The url or path of a file of the opened source, for messages.
+    std::string Location(const std::string& relative) const;
 
 private:
-    int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped);
-    int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped);
+    int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset);
+    int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset,
+                      uint64_t expected);
     int32_t readIndex(std::string& text);
-    bool setUpHandle();
+    bool setUpHandle(uint64_t expected);
 
     TransportSettings m_settings;
     bool m_http = false;
@@ -53,6 +79,8 @@ private:
     int m_proxyType = -1;
     uint16_t m_proxyPort = 0;
     char m_curlError[256];
+    std::string m_error;
+    bool m_rangeRefused = false;
     std::vector<char> m_buffer;
 };
 

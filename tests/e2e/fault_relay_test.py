@@ -1,8 +1,7 @@
 """Faults while the relay mirrors into a repository, end to end through the module update in
 lua5.2: the repository's disk fills up, an http source closes half-way through a package, and a
 folder source's package is cut short or removed while it is being copied. A failed transfer
-leaves the repository exactly as it was: the same files with the same bytes, the same
-server.ini, no partial package."""
+leaves the repository exactly as it was, but for relay.log and a cut transfer's part file."""
 
 import hashlib
 import os
@@ -84,10 +83,14 @@ class RelayFaultTest(unittest.TestCase):
     def mirror(self, products, src=None, options="{vt = true}"):
         return self.status(self.lua("status(update.everything(REPO, %s, SRC, %s))" % (products, options), src))
 
-    def snapshot(self):
-        """{relative path: sha256} of every file in the repository."""
+    def snapshot(self, log=None):
+        """{relative path: sha256} of every file in the repository but relay.log and part files;
+        with log, the last line of relay.log must hold that text."""
+        if log:
+            self.assertIn(log, (self.repo / "relay.log").read_text().splitlines()[-1])
         return {str(p.relative_to(self.repo)): hashlib.sha256(p.read_bytes()).hexdigest()
-                for p in sorted(self.repo.rglob("*")) if p.is_file()}
+                for p in sorted(self.repo.rglob("*"))
+                if p.is_file() and p.name != "relay.log" and not p.name.endswith(".part")}
 
     def mirror_pattern_first(self):
         """The repository holds the pattern; returns what it looks like."""
@@ -111,7 +114,7 @@ class RelayFaultTest(unittest.TestCase):
         before = self.mirror_pattern_first()
         fs.resize_tmpfs(self.repo, fs.used_bytes(self.repo) + 512 * KB)
         self.assertEqual(self.mirror("{'c3t4', 'c2t5'}"), ["status nil -14 writing to the repository failed"])
-        self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.snapshot("%s.zip from " % ENGINE), before)
 
         # With room again the same call completes.
         fs.resize_tmpfs(self.repo, fs.used_bytes(self.repo) + 8 * MB)
@@ -128,7 +131,8 @@ class RelayFaultTest(unittest.TestCase):
             time.sleep(0.05)
         url = "http://127.0.0.1:" + port_file.read_text()
         self.assertEqual(self.mirror("{'c3t4', 'c2t5'}", src=url), ["status nil -7 download failed"])
-        self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.snapshot("/packages/%s.zip: transfer closed with " % ENGINE), before)
+        self.assertEqual(MB, (self.repo / "packages" / ("%s.zip.part" % ENGINE)).stat().st_size)
 
     def test_folder_source_cut_short_while_copied(self):
         before = self.mirror_pattern_first()
@@ -138,7 +142,7 @@ class RelayFaultTest(unittest.TestCase):
         self.wait_for_part(proc)
         os.truncate(self.src / "packages" / ("%s.zip" % ENGINE), 256 * KB)
         self.assertEqual(self.status(proc), ["status nil -8 package size or SHA-256 digest mismatch"])
-        self.assertEqual(self.snapshot(), before)
+        self.assertEqual(self.snapshot(" bytes, expected %d" % (2 * MB)), before)
 
     def test_folder_source_removed_while_copied(self):
         self.mirror_pattern_first()

@@ -129,6 +129,8 @@ class UpdateRelayTest(unittest.TestCase):
                 self.assertEqual("status table 1 success", lines[0])
                 self.assertEqual(entries, self.entries(lines))
                 self.assertEqual(packages, self.packages())
+                if call.startswith("update.list"):
+                    self.assertFalse(self.repo.exists())  # listing creates nothing
                 for name in packages:
                     self.assertEqual(sha256(self.src / "packages" / name), sha256(self.repo / "packages" / name))
 
@@ -208,6 +210,10 @@ class UpdateRelayTest(unittest.TestCase):
                 else:
                     self.assertFalse((self.out / "x").exists())
 
+        # A folder without server.ini is no repository.
+        self.assertEqual(["status nil -3 repository path cannot be used as a folder"],
+                         self.lua("triple(update.extract(OUT, 'c3t4', OUT))"))
+
     def test_progress_events_and_cancel(self):
         lines = self.lua("""
             local function note(e)
@@ -242,8 +248,11 @@ class UpdateRelayTest(unittest.TestCase):
         damaged.write_bytes(bytes(data))
         lines = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true}))")
         self.assertEqual(["status nil -8 package size or SHA-256 digest mismatch"], lines)
-        self.assertEqual(sorted([PATTERN_OLD + ".zip", PATTERN_NEW + ".zip"]), self.packages())
+        # The others are mirrored all the same; the log says which package failed and why.
+        self.assertEqual(sorted([PATTERN_OLD + ".zip", PATTERN_NEW + ".zip", ENGINE + ".zip"]), self.packages())
         self.assertNotIn(CLEANUP, (self.repo / "server.ini").read_text())
+        self.assertIn(" %s.zip from %s/packages/%s.zip: SHA-256 " % (CLEANUP, self.src, CLEANUP),
+                      (self.repo / "relay.log").read_text())
 
     def start_server(self, cut):
         port_file = self.tmp / ("port-%s" % cut)
@@ -269,7 +278,9 @@ class UpdateRelayTest(unittest.TestCase):
         url = self.start_server(cut=True)
         lines = self.lua("triple(update.components(REPO, PRODUCTS, SRC, {}, {'c2t1207960066'}))", src=url)
         self.assertEqual(["status nil -7 download failed"], lines)
-        self.assertEqual(before, (self.packages(), (self.repo / "server.ini").read_text()))
+        # Only the part file for the next run is new.
+        self.assertEqual((sorted(before[0] + [ENGINE + ".zip.part"]), before[1]),
+                         (self.packages(), (self.repo / "server.ini").read_text()))
 
     def test_mirror_demo(self):
         lines = self.lua("os.exit(require('mirror_demo').run(OUT, SRC))")

@@ -1,8 +1,11 @@
 // Mirroring over http from a loopback server: plain, through a proxy record, with https
-// preferred or required, with a bandwidth limit, and from a server that breaks off.
+// preferred or required, with a bandwidth limit, from a server that breaks off, answers 404,
+// ignores ranges or trickles.
 
 #include "relay_fixture.h"
+#include "transport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <set>
 #include <signal.h>
@@ -33,6 +36,7 @@ protected:
     void TearDown() override
     {
         StopServer();
+        kvtrelay::SetTransferLimits(kvtrelay::TransferLimits());
         RelayTest::TearDown();
     }
 
@@ -60,10 +64,9 @@ protected:
         return ReadText(portFile);
     }
 
-    void StartServer(bool cut = false)
+    void StartServer(const std::string& mode = "whole")
     {
-        m_port = Spawn("serve_source.py", {m_source->Folder(), Tmp("port"), Tmp("requests.log"), cut ? "cut" : "whole"},
-                       Tmp("port"));
+        m_port = Spawn("serve_source.py", {m_source->Folder(), Tmp("port"), Tmp("requests.log"), mode}, Tmp("port"));
     }
 
     void StopServer()
@@ -193,12 +196,71 @@ TEST_F(HttpTest, VanishingSourceLeavesTheRepositoryAsItWas)
     std::vector<std::string> files = ListFolder(m_repo + "/packages");
     std::string ini = ReadText(m_repo + "/server.ini");
 
-    StartServer(true);
+    StartServer("cut");
     Record(c);
     EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url()));
+    // What arrived waits in the part file for the next run; the failure names file, url and reason.
+    files.insert(files.begin(), std::string(kEngine) + ".zip.part");
     EXPECT_EQ(files, ListFolder(m_repo + "/packages"));
     EXPECT_EQ(ini, ReadText(m_repo + "/server.ini"));
-    for (const Event& e : m_events)
-        EXPECT_NE(KVTRELAY_EVENT_DOWNLOADEND, e.type);
+    EXPECT_EQ(KVTRELAY_EVENT_DOWNLOADEND, m_events.back().type);
+    EXPECT_EQ(0u, m_events.back().information.find(std::string(kEngine) + ".zip from " + Url() + "/packages/" +
+                                                    kEngine + ".zip: transfer closed with "));
     KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, InterruptedDownloadGoesOn)
+{
+    std::string range = ".zip HTTP/1.1 bytes=" + std::to_string(ReadText(m_source->PackagePath(kEngine)).size() / 2) + "-";
+    for (const char* mode : {"whole", "norange"}) {
+        StartServer("cut");
+        KVTRELAY_Context* c = Open(m_repo);
+        EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url()));
+        StopServer();
+        unlink(Tmp("requests.log").c_str());
+        StartServer(mode);
+        EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, {Request(2, 1207960066)}, Url())) << mode;
+        EXPECT_EQ(ReadText(m_source->PackagePath(kEngine)), ReadText(m_repo + "/packages/" + kEngine + ".zip"));
+        // The rest is asked for; a server that sends the whole file instead is asked again from 0.
+        std::string log = ReadText(Tmp("requests.log"));
+        EXPECT_NE(std::string::npos, log.find(range)) << log;
+        EXPECT_EQ(std::string(mode) == "norange", log.find(".zip HTTP/1.1\n") != std::string::npos) << log;
+        StopServer();
+        KVTRELAY_DestroyContext(c);
+        Shell("rm -rf '" + m_repo + "'");
+    }
+}
+
+TEST_F(HttpTest, MissingPackageDoesNotStopTheOthers)
+{
+    unlink(m_source->PackagePath(kPattern).c_str());
+    StartServer();
+    KVTRELAY_Context* c = Open(m_repo);
+    EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), Url()));
+    EXPECT_EQ(std::vector<std::string>{std::string(kEngine) + ".zip"}, ListFolder(m_repo + "/packages"));
+    EXPECT_EQ(std::string::npos, ReadText(m_repo + "/server.ini").find(kPattern));
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(std::string(kPattern) + ".zip from " + Url() +
+                                                                       "/packages/" + kPattern + ".zip: HTTP status 404\n"));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, SlowTransfersEnd)
+{
+    StartServer("trickle");  // 250 bytes per second
+    std::pair<kvtrelay::TransferLimits, const char*> cases[] = {
+        {{1024, 2, 120, 8192}, "too slow"}, {{1, 60, 1, 1 << 30}, "timed out"}};
+    for (const auto& k : cases) {
+        kvtrelay::SetTransferLimits(k.first);
+        KVTRELAY_Context* c = Open(m_repo);
+        Record(c);
+        m_events.clear();
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, {Request(2, 1207960066)}, Url())) << k.second;
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 10.0) << k.second;
+        EXPECT_NE(std::string::npos, m_events.back().information.find(k.second)) << m_events.back().information;
+        // While bytes arrive, progress comes about once a second.
+        EXPECT_GE(std::count_if(m_events.begin(), m_events.end(), [](const Event& e) { return e.type == KVTRELAY_EVENT_PROGRESS; }) + 1.5, seconds);
+        KVTRELAY_DestroyContext(c);
+    }
 }

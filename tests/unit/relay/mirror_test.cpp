@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 
 #include "repository.h"
@@ -117,16 +116,22 @@ TEST_F(MirrorTest, CorruptedPackageLeavesNoFileUnderItsName)
     KVTRELAY_Information* info = reinterpret_cast<KVTRELAY_Information*>(1);
     EXPECT_EQ(KVTRELAY_E_DIGEST, Duplicate(c, All(), m_source->Folder(), &info));
     EXPECT_EQ(nullptr, info);
-    // The first package arrived intact and is recorded; the broken one left nothing behind.
-    EXPECT_EQ(std::vector<std::string>{std::string(kPatternA) + ".zip"}, ListFolder(m_repo + "/packages"));
+    // The others arrived intact and are recorded; the broken one left nothing behind.
+    std::vector<std::string> held = {std::string(kEngine) + ".zip", std::string(kPatternA) + ".zip"};
+    EXPECT_EQ(held, ListFolder(m_repo + "/packages"));
     std::string ini = ReadText(m_repo + "/server.ini");
     EXPECT_NE(std::string::npos, ini.find(kPatternA));
     EXPECT_EQ(std::string::npos, ini.find(kPatternB));
+    // The failure names the file, the source and both digests, in the event and the log.
+    std::string failure = m_events[5].information;  // begin, progress, end, download of A; begin of B
+    EXPECT_EQ(0u, failure.find(std::string(kPatternB) + ".zip from " + m_source->PackagePath(kPatternB) + ": SHA-256 "));
+    EXPECT_NE(std::string::npos, failure.find("..., expected ")) << failure;
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find("Z " + failure + "\n"));
 
     // A package longer than the index says is stopped as soon as it overflows.
     WriteText(m_source->PackagePath(kPatternB), ReadText(m_source->PackagePath(kEngine)));
     EXPECT_EQ(KVTRELAY_E_DIGEST, Duplicate(c, All(), m_source->Folder()));
-    EXPECT_EQ(std::vector<std::string>{std::string(kPatternA) + ".zip"}, ListFolder(m_repo + "/packages"));
+    EXPECT_EQ(held, ListFolder(m_repo + "/packages"));
     KVTRELAY_DestroyContext(c);
 }
 
@@ -206,6 +211,11 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
 {
     KVTRELAY_Context* c = Open(m_repo);
     EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), Tmp("nowhere")));
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(Tmp("nowhere/index.txt: open: No such file")));
+    // The log is rotated before it reaches 1 MiB.
+    WriteText(m_repo + "/relay.log", std::string((1 << 20) - 10, 'x'));
+    EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), Tmp("nowhere")));
+    EXPECT_EQ((1u << 20) - 10, ReadText(m_repo + "/relay.log.1").size());
     EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), "file://" + Tmp("nowhere")));
     EXPECT_EQ(KVTRELAY_E_SCHEME, Duplicate(c, All(), "ftp://example.invalid/x"));
     EXPECT_EQ(KVTRELAY_E_SCHEME, Duplicate(c, All(), "relative/path"));
@@ -245,9 +255,33 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
         EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_CreateContext(&bad, wide.c_str())) << path;
         EXPECT_EQ(nullptr, bad);
     }
-    // Missing parents are created.
-    KVTRELAY_DestroyContext(Open(Tmp("deep/er/repo")));
-    EXPECT_TRUE(kvtrelay::IsFolder(Tmp("deep/er/repo")));
+    // Exporting creates nothing; a mirror creates the missing parents.
+    c = Open(Tmp("deep/er/repo"));
+    EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_ExportComponent(c, L"/nonexistent", Entity(kPatternA)));
+    EXPECT_FALSE(Exists(Tmp("deep")));
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    EXPECT_TRUE(kvtrelay::IsFolder(Tmp("deep/er/repo/packages")));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, HostileFolderSourcesFailAtOnce)
+{
+    KVTRELAY_Context* c = Open(m_repo);
+    // A FIFO as a package and as the index: refused without waiting for a writer.
+    std::string engine = m_source->PackagePath(kEngine), index = m_source->Folder() + "/index.txt";
+    ASSERT_EQ(0, unlink(engine.c_str()) + mkfifo(engine.c_str(), 0644));
+    EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), m_source->Folder()));
+    EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(std::string(kEngine) + ".zip: not a regular file"));
+    // A declared size beyond any file system's free space: refused before a byte moves.
+    std::string text = ReadText(index);
+    size_t at = text.find(".zip ", text.find(std::string("component ") + kEngine)) + 5;
+    WriteText(index, text.substr(0, at) + "1125899906842624" + text.substr(text.find(' ', at)));
+    EXPECT_EQ(KVTRELAY_E_WRITE, Duplicate(c, All(), m_source->Folder()));
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find("needs 1125899906842624 bytes, the repository's"));
+    ASSERT_EQ(0, unlink(index.c_str()) + mkfifo(index.c_str(), 0644));
+    EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), m_source->Folder()));
+    KVTRELAY_DestroyContext(c);
 }
 
 TEST_F(MirrorTest, ForeignFilesAndServerLinesAreKept)
@@ -369,45 +403,46 @@ TEST_F(MirrorTest, ExportRefusesUnsafeEntries)
 TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
 {
     setenv("KVTRELAY_LOCK_TIMEOUT", "1", 1);
-    sem_t* sem = sem_open("/kvtrelay", O_CREAT, 0666, 1);
+    // A semaphore of that name planted by anyone, and taken, delays nothing.
+    sem_unlink("/kvtrelay");
+    sem_t* sem = sem_open("/kvtrelay", O_CREAT, 0666, 0);
     ASSERT_NE(SEM_FAILED, sem);
-    ASSERT_EQ(0, sem_wait(sem));
     KVTRELAY_Context* c = Open(m_repo);
-    EXPECT_EQ(KVTRELAY_E_BUSY, Duplicate(c, All(), m_source->Folder()));
-    sem_post(sem);
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
     sem_close(sem);
-    // The semaphore's name may vanish between operations; the next one makes it anew.
     sem_unlink("/kvtrelay");
-    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
-    sem_unlink("/kvtrelay");
-    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
 
-    // Another process inside an operation when the semaphore's name was removed: the
-    // repository's own lock still keeps the two apart.
+    // Another process holding the repository's lock keeps it busy, but no other repository,
+    // and the lock ends when that process is killed.
     int ready[2];
     ASSERT_EQ(0, pipe(ready));
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        int fd = open(m_repo.c_str(), O_RDONLY | O_DIRECTORY);
-        char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 1 : 0;
+        int fd = open((m_repo + "/relay.lock").c_str(), O_RDWR);
+        struct flock lock = {};
+        lock.l_type = F_WRLCK;
+        char ok = (fd >= 0 && fcntl(fd, F_SETLK, &lock) == 0) ? 1 : 0;
         if (write(ready[1], &ok, 1) != 1)
             _exit(1);
-        sleep(5);
+        pause();
         _exit(0);
     }
     char ok = 0;
     ASSERT_EQ(1, read(ready[0], &ok, 1));
     ASSERT_EQ(1, ok);
-    sem_unlink("/kvtrelay");
     EXPECT_EQ(KVTRELAY_E_BUSY, Duplicate(c, All(), m_source->Folder()));
+    EXPECT_EQ(KVTRELAY_E_BUSY, KVTRELAY_ExportComponent(c, L"/nonexistent", Entity(kPatternA)));
+    KVTRELAY_Context* other = Open(Tmp("other"));
+    EXPECT_EQ(KVTRELAY_S_OK, Duplicate(other, All(), m_source->Folder()));
+    KVTRELAY_DestroyContext(other);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);
     close(ready[0]);
     close(ready[1]);
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
-    // The lock leaves nothing behind in the repository.
-    EXPECT_EQ((std::vector<std::string>{"packages", "server.ini"}), ListFolder(m_repo));
+    // Beside server.ini and the packages, the repository holds only the lock file.
+    EXPECT_EQ((std::vector<std::string>{"packages", "relay.lock", "server.ini"}), ListFolder(m_repo));
     KVTRELAY_DestroyContext(c);
 }
 

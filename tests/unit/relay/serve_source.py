@@ -1,20 +1,23 @@
 """Serves a folder over HTTP/1.1 on 127.0.0.1 for the relay tests.
 
-usage: serve_source.py FOLDER PORTFILE LOGFILE [cut]
+usage: serve_source.py FOLDER PORTFILE LOGFILE [cut|norange|trickle]
 
 Writes the chosen port to PORTFILE once listening. Each request line is logged with the
-client's port, so a test can tell how many connections were used. Requests in proxy form
-("GET http://host/path") are served like direct ones. With "cut", a .zip file is sent with
-its full Content-Length but the connection is closed after half of its bytes.
+client's port and Range header, so a test can tell how many connections were used. Requests in
+proxy form ("GET http://host/path") are served like direct ones. "Range: bytes=N-" gets a 206
+but with "norange". With "cut", a .zip file is sent with its full Content-Length but the
+connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s.
 """
 
 import http.server
 import os
+import re
 import sys
+import time
 import urllib.parse
 
 FOLDER, PORTFILE, LOGFILE = sys.argv[1:4]
-CUT = len(sys.argv) > 4 and sys.argv[4] == "cut"
+MODE = sys.argv[4] if len(sys.argv) > 4 else "whole"
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -24,8 +27,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
+        ranged = self.headers.get("Range")
         with open(LOGFILE, "a") as log:
-            log.write("%d %s\n" % (self.client_address[1], self.requestline))
+            log.write("%d %s%s\n" % (self.client_address[1], self.requestline, " " + ranged if ranged else ""))
         path = urllib.parse.urlsplit(self.path).path
         full = os.path.join(FOLDER, path.lstrip("/"))
         if ".." in path.split("/") or not os.path.isfile(full):
@@ -33,13 +37,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         with open(full, "rb") as f:
             data = f.read()
-        self.send_response(200)
+        start = re.fullmatch(r"bytes=(\d+)-", ranged or "")
+        if start and MODE != "norange":
+            offset = int(start.group(1))
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (offset, len(data) - 1, len(data)))
+            data = data[offset:]
+        else:
+            self.send_response(200)
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        if CUT and full.endswith(".zip"):
+        if MODE == "cut" and full.endswith(".zip"):
             self.wfile.write(data[: len(data) // 2])
             self.wfile.flush()
             self.close_connection = True
+            return
+        if MODE == "trickle" and full.endswith(".zip"):
+            try:
+                for i in range(0, len(data), 50):
+                    self.wfile.write(data[i:i + 50])
+                    self.wfile.flush()
+                    time.sleep(0.2)
+            except OSError:
+                pass  # the client gave up
             return
         self.wfile.write(data)
 
