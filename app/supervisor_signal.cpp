@@ -5,11 +5,14 @@
 #include <cstring>
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 wxString _the_pid_file;
 volatile sig_atomic_t _my_pid = 0;
 volatile sig_atomic_t once = 0;
+volatile sig_atomic_t g_worker_pid = 0;
+volatile sig_atomic_t g_stop_while_idle = 0;
 
 namespace {
 
@@ -17,6 +20,21 @@ namespace {
 // logging, so it must not touch wxString or anything else that allocates or locks: it reads
 // the path from this fixed array, filled before the handler is installed.
 char s_pidFilePath[PATH_MAX];
+
+// A worker that has ended but is not reaped yet can no longer act on the signal either.
+// WNOWAIT leaves it for the loop's waitpid to reap and classify; waitid is a plain system call,
+// safe here like waitpid.
+bool workerRunning()
+{
+    const pid_t worker = g_worker_pid;
+    if (worker == 0)
+        return false;
+    siginfo_t info;
+    info.si_pid = 0;
+    if (waitid(P_PID, static_cast<id_t>(worker), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno != ECHILD;  // reaped already by the loop: gone
+    return info.si_pid == 0;
+}
 
 } // namespace
 
@@ -30,6 +48,8 @@ void pass_signal(int, siginfo_t* info, void*)
     if (once == 1) {
         if (s_pidFilePath[0] != '\0')
             unlink(s_pidFilePath);
+        if (!workerRunning())
+            g_stop_while_idle = 1;
         kill(0, SIGTERM);
         errno = savedErrno;
         return;
