@@ -61,8 +61,9 @@ void CAgentApp::ReportChunkResult(int result)
 {
     if (result == 0)
         return;
-    const wxScopedCharBuffer info = m_lua->GetErrorInfo().utf8_str();
-    const std::string text = std::string(info.data(), info.length()) + "\n";
+    const wxString info = m_lua->GetErrorInfo();
+    const wxScopedCharBuffer bytes = info.utf8_str();  // borrows from info
+    const std::string text = std::string(bytes.data(), bytes.length()) + "\n";
     // A method that returned a non-zero number has no error text: the empty line it has
     // always printed stays, but it is not an error to log.
     if (m_chunkFailed)
