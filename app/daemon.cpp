@@ -126,8 +126,9 @@ int CAgentApp::RunDaemon()
     redirectToNull(stdin, "r");
     redirectToNull(stdout, "w");
     redirectToNull(stderr, "w");
+    const wxString status = work.empty() ? wxString() : wxFileName(work, GetAppName() + ".status").GetFullPath();
     // Armed before the pid file exists, so no stop request finds the supervisor unprepared.
-    ArmSupervisorSignalHandler(m_pidFile);
+    ArmSupervisorSignalHandler(m_pidFile, status);
     int pidFileErr = 0;
     if (!VkaCore::WritePidFile(m_pidFile)) {
         pidFileErr = errno != 0 ? errno : EINVAL;
@@ -137,7 +138,6 @@ int CAgentApp::RunDaemon()
     }
     signalReadiness(ready[1], pidFileErr);
 
-    const wxString status = work.empty() ? wxString() : wxFileName(work, GetAppName() + ".status").GetFullPath();
     CPosixProcessOps ops(m_pidFile, status);
     CSupervisor supervisor(ops, [this, &ops]() {
         // The worker is an ordinary agent from the foreground path's second step on; it never

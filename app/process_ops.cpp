@@ -51,7 +51,7 @@ bool closeOnExecPipe(int fds[2])
 } // namespace
 
 CPosixProcessOps::CPosixProcessOps(const wxString& pidFile, const wxString& statusFile)
-    : m_pidFile(pidFile), m_pidPath(toPath(pidFile)), m_statusPath(toPath(statusFile))
+    : m_pidFile(pidFile), m_pidPath(toPath(pidFile)), m_statusFile(statusFile), m_statusPath(toPath(statusFile))
 {
 }
 
@@ -128,7 +128,7 @@ void CPosixProcessOps::PrepareWait(pid_t worker)
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, nullptr);
-    ArmSupervisorSignalHandler(m_pidFile);
+    ArmSupervisorSignalHandler(m_pidFile, m_statusFile);
 }
 
 pid_t CPosixProcessOps::WaitPid(pid_t pid, int* status)

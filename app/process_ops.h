@@ -38,6 +38,7 @@ private:
 
     wxString m_pidFile;
     std::string m_pidPath;
+    wxString m_statusFile;
     std::string m_statusPath;
     int m_lastError = 0;
     int m_lifelineRead = -1;   // in the worker

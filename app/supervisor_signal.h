@@ -22,6 +22,7 @@ extern volatile sig_atomic_t g_stop_while_idle;
 /// process group; a second one ends the supervisor with 0.
 void pass_signal(int sig, siginfo_t* info, void* context);
 
-/// Prepares what pass_signal needs (the pid file path as a plain C string, the supervisor's
-/// pid) and installs it for SIGTERM, with SIGTERM blocked while it runs. Safe to call again.
-void ArmSupervisorSignalHandler(const wxString& pidFile);
+/// Prepares what pass_signal needs (the pid file path and the status file path, which a second
+/// SIGTERM removes, as plain C strings; the supervisor's pid) and installs it for SIGTERM, with
+/// SIGTERM blocked while it runs. Safe to call again.
+void ArmSupervisorSignalHandler(const wxString& pidFile, const wxString& statusFile = wxString());

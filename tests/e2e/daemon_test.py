@@ -69,6 +69,7 @@ class DaemonStopTest(DaemonTestCase):
         self.assertEqual(self.wait_exit(worker, timeout=5), 0)
         self.assertLess(time.monotonic() - started, 5)
         self.assertFalse(self.pid_file().exists())
+        self.assertIsNone(self.status())
 
     def test_worker_that_ends_with_three_after_a_stop_is_still_restarted(self):
         self.write_module("vka_stop_three", shutdown="  if runs == 0 then return 3 end")
