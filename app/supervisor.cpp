@@ -125,10 +125,13 @@ int CSupervisor::Run()
         m_worker = 0;
 
         int result = 0;
-        if (Classify(status, result) == Outcome::End)
+        const Outcome outcome = Classify(status, result);
+        if (outcome == Outcome::End)
             return End(result);
-        m_index = (m_index + 1) % SupervisorPolicy::kMaxStarts;
         Publish(State::Delaying);
+        if (outcome == Outcome::StopDriverAndRestart)
+            StopDriver();
+        m_index = (m_index + 1) % SupervisorPolicy::kMaxStarts;
     }
 }
 
@@ -138,10 +141,8 @@ CSupervisor::Outcome CSupervisor::Classify(int status, int& result)
         const int code = WEXITSTATUS(status);
         m_lastExit = wxString::Format("Child process exited with status %d (exit %d)", status, code);
         wxLogVerbose("%s", m_lastExit);
-        if (code == SupervisorPolicy::kDriverStopExitCode) {
-            StopDriver();
-            return Outcome::Restart;
-        }
+        if (code == SupervisorPolicy::kDriverStopExitCode)
+            return Outcome::StopDriverAndRestart;
         result = code;
         return Outcome::End;
     }

@@ -90,7 +90,7 @@ public:
     wxString StatusText() const;
 
 private:
-    enum class Outcome { Restart, End };
+    enum class Outcome { Restart, StopDriverAndRestart, End };
     enum class State { Running, Delaying, Stopping };
 
     /// Decides from a wait status; sets result when the supervisor ends and m_lastExit always.
