@@ -12,6 +12,7 @@
 #include <wx/zipstrm.h>
 
 #include <csignal>
+#include <string>
 
 struct lua_State;
 
@@ -65,6 +66,9 @@ public:
     int RunAppMain();
     int RunAppShutdown();
     int RunUnitTests();
+    /// The one reporter of Lua errors: writes text to standard error as it stands and logs it,
+    /// whole, at error level (not echoed to a terminal again).
+    static void ReportLuaError(const std::string& text);
 
     // Lua state set-up.
     int SetupLua();
@@ -89,13 +93,17 @@ public:
     bool IsAgent() const { return m_isAgent; }
     bool IsBackground() const { return m_background; }
 
-    /// The foreground path; a daemon worker enters it with daemonWorker true (keeps log level 5).
-    /// Never returns: ends the process with exit().
-    int RunForeground(bool daemonWorker);
+    /// The foreground path; a daemon worker enters it with daemonWorker true (keeps log level 5)
+    /// and supervisorPipe, the read end of a pipe whose only writer is its supervisor: when the
+    /// supervisor is gone the worker stops as on SIGTERM. Never returns: ends with exit().
+    int RunForeground(bool daemonWorker, int supervisorPipe = -1);
     /// The daemon path: detach, pid file, supervisor loop. Returns only in the supervisor.
     int RunDaemon();
 
 private:
+    /// After a run of RunChunk with a non-zero result: the error text on standard error, and
+    /// in the log when it was a Lua error rather than a non-zero result.
+    void ReportChunkResult(int result);
 
     bool m_installPlugins = false;
     bool m_isAgent = false;
@@ -104,6 +112,7 @@ private:
     wxLocale m_locale;
     VkaCore::CDom* m_dom = nullptr;
     VkaCore::CLuaInterpreter* m_lua = nullptr;
+    bool m_chunkFailed = false;  // the last RunChunk ended in a Lua error
     wxDateTime m_startTime;
     wxString m_unitTests;
     wxString m_zipPath;

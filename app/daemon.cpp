@@ -3,16 +3,20 @@
 
 #include "process_ops.h"
 #include "supervisor.h"
+#include "supervisor_signal.h"
 
 #include "dom.h"
+#include "log2disk.h"
 #include "pid_file.h"
 
+#include <wx/filename.h>
 #include <wx/log.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -23,6 +27,44 @@ void redirectToNull(FILE* stream, const char* mode)
     if (std::freopen("/dev/null", mode, stream) == nullptr) {
         // Nowhere to report it: the terminal is gone and the disk log does not use these streams.
     }
+}
+
+// Logged by the supervisor, and shown on the terminal by the process that started it.
+const char kPidFileError[] = "Unable to write pid file %s";
+
+// The starting process waits here until the supervisor has written its pid file (or failed
+// to), so whoever started it finds the file the moment it returns. The message is the error
+// number of the pid file, 0 when it was written; end of file without one means the daemon
+// never got that far and has logged why.
+void awaitReadiness(int fd, const wxString& pidFile)
+{
+    int err = 0;
+    size_t got = 0;
+    char* bytes = reinterpret_cast<char*>(&err);
+    while (got < sizeof err) {
+        const ssize_t n = read(fd, bytes + got, sizeof err - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (got == sizeof err && err != 0) {
+        const wxString text = wxString::Format(kPidFileError, pidFile) +
+                              wxString::Format(" (error %d: %s)", err, wxSysErrorMsgStr(err));
+        VkaCore::WriteTerminalLine("ERROR", std::string(text.utf8_str()));
+    }
+}
+
+void signalReadiness(int fd, int err)
+{
+    if (fd < 0)
+        return;
+    // Four bytes on a pipe arrive whole.
+    while (write(fd, &err, sizeof err) < 0 && errno == EINTR) {
+    }
+    close(fd);
 }
 
 } // namespace
@@ -43,13 +85,27 @@ int CAgentApp::RunDaemon()
         }
     }
 
+    // Without the pipe the start still works; it just returns without waiting.
+    int ready[2] = {-1, -1};
+    if (pipe(ready) == 0) {
+        fcntl(ready[0], F_SETFD, FD_CLOEXEC);
+        fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+    }
+
     pid_t pid = fork();
     if (pid < 0) {
         wxLogSysError("Unable to fork");
         return -1;
     }
-    if (pid > 0)
+    if (pid > 0) {
+        if (ready[0] >= 0) {
+            close(ready[1]);
+            awaitReadiness(ready[0], m_pidFile);
+        }
         exit(0);
+    }
+    if (ready[0] >= 0)
+        close(ready[0]);
 
     setsid();
     const wxString work = m_dom != nullptr ? m_dom->GetWxString("app.path.work") : wxString();
@@ -70,13 +126,23 @@ int CAgentApp::RunDaemon()
     redirectToNull(stdin, "r");
     redirectToNull(stdout, "w");
     redirectToNull(stderr, "w");
-    VkaCore::WritePidFile(m_pidFile);
+    const wxString status = work.empty() ? wxString() : wxFileName(work, GetAppName() + ".status").GetFullPath();
+    // Armed before the pid file exists, so no stop request finds the supervisor unprepared.
+    ArmSupervisorSignalHandler(m_pidFile, status);
+    int pidFileErr = 0;
+    if (!VkaCore::WritePidFile(m_pidFile)) {
+        pidFileErr = errno != 0 ? errno : EINVAL;
+        // The daemon runs on without one, but an operator must learn that it has no stop
+        // handle and no guard against a second start.
+        wxLogSysError(pidFileErr, kPidFileError, m_pidFile);
+    }
+    signalReadiness(ready[1], pidFileErr);
 
-    CPosixProcessOps ops(m_pidFile);
-    CSupervisor supervisor(ops, [this]() {
+    CPosixProcessOps ops(m_pidFile, status);
+    CSupervisor supervisor(ops, [this, &ops]() {
         // The worker is an ordinary agent from the foreground path's second step on; it never
         // comes back into the loop.
-        exit(RunForeground(true));
+        exit(RunForeground(true, ops.WorkerLifeline()));
         return 0;
     });
     return supervisor.Run();

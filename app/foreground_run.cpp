@@ -3,15 +3,73 @@
 #include "agent_app.h"
 #include "lua/script_thread.h"
 
+#include <wx/evtloop.h>
+#include <wx/evtloopsrc.h>
 #include <wx/log.h>
 
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 volatile sig_atomic_t g_last_signal = 0;
+
+namespace {
+
+// Watches, from the main thread's event loop, the pipe whose only writer is the supervisor.
+// The supervisor never writes, so the pipe turns readable only when it is gone (killed,
+// crashed): the kernel wakes the loop then, and an idle worker costs nothing meanwhile.
+class CSupervisorWatch : public wxEventLoopSourceHandler {
+public:
+    explicit CSupervisorWatch(int fd) : m_fd(fd) {}
+
+    bool Start()
+    {
+        m_source = wxEventLoopBase::AddSourceForFD(m_fd, this, wxEVENT_SOURCE_INPUT | wxEVENT_SOURCE_EXCEPTION);
+        return m_source != nullptr;
+    }
+
+    void OnReadWaiting() override
+    {
+        char byte;
+        const ssize_t n = read(m_fd, &byte, 1);
+        if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR)))
+            return;
+        SupervisorGone();
+    }
+    void OnWriteWaiting() override {}
+    void OnExceptionWaiting() override { SupervisorGone(); }
+
+private:
+    void SupervisorGone()
+    {
+        if (m_gone)
+            return;
+        m_gone = true;
+        wxLogWarning("Supervisor has ended; stopping the worker");
+        // Exactly what a stop request does: a process-wide SIGTERM, taken by the script
+        // thread's wait after main (or left pending until then). raise() would aim it at this
+        // thread alone, where it stays blocked.
+        kill(getpid(), SIGTERM);
+        // The pipe stays readable at end of file; stop watching it, outside the dispatch
+        // that is calling us.
+        wxAppConsole::GetInstance()->CallAfter([this]() {
+            delete m_source;
+            m_source = nullptr;
+        });
+    }
+
+    int m_fd;
+    wxEventLoopSource* m_source = nullptr;
+    bool m_gone = false;
+};
+
+// Lives as long as the process: the worker ends with exit().
+CSupervisorWatch* s_supervisorWatch = nullptr;
+
+} // namespace
 
 void VkaSignalHandler(int sig)
 {
@@ -27,7 +85,7 @@ int CAgentApp::OnRun()
     return m_background ? RunDaemon() : RunForeground(false);
 }
 
-int CAgentApp::RunForeground(bool daemonWorker)
+int CAgentApp::RunForeground(bool daemonWorker, int supervisorPipe)
 {
     // A daemon worker keeps the quieter level it inherited from construction.
     if (!daemonWorker)
@@ -40,6 +98,12 @@ int CAgentApp::RunForeground(bool daemonWorker)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    if (supervisorPipe >= 0) {
+        s_supervisorWatch = new CSupervisorWatch(supervisorPipe);
+        if (!s_supervisorWatch->Start())
+            wxLogError("Unable to watch the supervisor's pipe; this worker will not notice its end");
+    }
 
     // Never deleted: the process ends with exit() below, with the thread already joined.
     CScriptThread* scriptThread = new CScriptThread();

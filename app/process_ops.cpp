@@ -4,19 +4,67 @@
 
 #include "execute.h"
 
+#include <wx/log.h>
+
 #include <cerrno>
 #include <ctime>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-CPosixProcessOps::CPosixProcessOps(const wxString& pidFile)
-    : m_pidFile(pidFile)
+namespace {
+
+std::string toPath(const wxString& path)
 {
-    const wxScopedCharBuffer path = pidFile.mb_str(wxConvLibc);
-    if (path.data() != nullptr)
-        m_pidPath = path.data();
+    const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
+    return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
+}
+
+bool writeAll(int fd, const char* data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Neither end may reach a program that a worker or the supervisor executes: a stray copy of
+// the write end would keep a dead supervisor's pipe open.
+bool closeOnExecPipe(int fds[2])
+{
+    if (pipe(fds) != 0)
+        return false;
+    for (int i = 0; i < 2; ++i)
+        fcntl(fds[i], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+} // namespace
+
+CPosixProcessOps::CPosixProcessOps(const wxString& pidFile, const wxString& statusFile)
+    : m_pidFile(pidFile), m_pidPath(toPath(pidFile)), m_statusFile(statusFile), m_statusPath(toPath(statusFile))
+{
+}
+
+CPosixProcessOps::~CPosixProcessOps()
+{
+    CloseLifeline();
+}
+
+void CPosixProcessOps::CloseLifeline()
+{
+    if (m_lifelineWrite >= 0)
+        close(m_lifelineWrite);
+    m_lifelineWrite = -1;
 }
 
 long long CPosixProcessOps::Now()
@@ -36,20 +84,51 @@ void CPosixProcessOps::SleepMs(int ms)
 
 pid_t CPosixProcessOps::Fork()
 {
+    // The supervisor holds the only write end and never writes: the worker sees end of file
+    // exactly when the supervisor is gone, however it ended.
+    int lifeline[2] = {-1, -1};
+    if (!closeOnExecPipe(lifeline))
+        wxLogSysError("Unable to create the pipe that ends a worker with its supervisor");
     const pid_t pid = fork();
-    if (pid < 0)
+    if (pid < 0) {
         m_lastError = errno;
+        if (lifeline[0] >= 0) {
+            close(lifeline[0]);
+            close(lifeline[1]);
+        }
+        return pid;
+    }
+    if (pid == 0) {
+        if (lifeline[1] >= 0)
+            close(lifeline[1]);
+        CloseLifeline();
+        m_lifelineRead = lifeline[0];
+        return pid;
+    }
+    if (lifeline[0] >= 0)
+        close(lifeline[0]);
+    CloseLifeline();
+    m_lifelineWrite = lifeline[1];
     return pid;
 }
 
-void CPosixProcessOps::PrepareWait(pid_t)
+void CPosixProcessOps::HoldStopRequests(bool hold)
 {
+    sigset_t term;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &term, nullptr);
+}
+
+void CPosixProcessOps::PrepareWait(pid_t worker)
+{
+    g_worker_pid = worker;
     // The worker is reaped by waitpid alone; SIGCHLD stays blocked so it never interrupts.
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, nullptr);
-    ArmSupervisorSignalHandler(m_pidFile);
+    ArmSupervisorSignalHandler(m_pidFile, m_statusFile);
 }
 
 pid_t CPosixProcessOps::WaitPid(pid_t pid, int* status)
@@ -57,6 +136,10 @@ pid_t CPosixProcessOps::WaitPid(pid_t pid, int* status)
     const pid_t got = waitpid(pid, status, 0);
     if (got == -1)
         m_lastError = errno;
+    if (got == pid) {
+        g_worker_pid = 0;
+        CloseLifeline();
+    }
     return got;
 }
 
@@ -82,4 +165,51 @@ void CPosixProcessOps::RemovePidFile()
     // Absent already (the first SIGTERM removes it) is the usual case, not an error.
     if (!m_pidPath.empty())
         unlink(m_pidPath.c_str());
+}
+
+pid_t CPosixProcessOps::OwnPid()
+{
+    return getpid();
+}
+
+StopRequest CPosixProcessOps::PendingStop()
+{
+    if (g_stop_while_idle)
+        return StopRequest::WhileIdle;
+    return once > 0 ? StopRequest::WhileWorkerRan : StopRequest::None;
+}
+
+void CPosixProcessOps::WriteStatus(const wxString& text)
+{
+    if (m_statusPath.empty())
+        return;
+    // Written beside the file and renamed over it, so a reader never sees half of it.
+    const std::string temp = m_statusPath + ".new";
+    const wxScopedCharBuffer bytes = text.utf8_str();
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && writeAll(fd, bytes.data(), bytes.length());
+    int err = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && rename(temp.c_str(), m_statusPath.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (ok) {
+        m_statusErrorLogged = false;
+        return;
+    }
+    unlink(temp.c_str());
+    // Once per run of failures: the file is rewritten on every change of state.
+    if (!m_statusErrorLogged)
+        wxLogSysError(err, "Unable to write status file %s", wxString(m_statusPath.c_str(), wxConvLibc));
+    m_statusErrorLogged = true;
+}
+
+void CPosixProcessOps::RemoveStatus()
+{
+    if (!m_statusPath.empty())
+        unlink(m_statusPath.c_str());
 }

@@ -5,24 +5,43 @@
 
 #include <string>
 
-/// fork, waitpid, the wall clock, a timed pause, access and the core library's Execute.
+/// fork, waitpid, the wall clock, a timed pause, access and the core library's Execute; the
+/// pipe that ties each worker to the supervisor, and the status file.
 class CPosixProcessOps : public CProcessOps {
 public:
-    /// pidFile is the file RemovePidFile removes and the SIGTERM handler guards.
-    explicit CPosixProcessOps(const wxString& pidFile);
+    /// pidFile is the file RemovePidFile removes and the SIGTERM handler guards; statusFile the
+    /// file WriteStatus replaces (empty: none is kept).
+    CPosixProcessOps(const wxString& pidFile, const wxString& statusFile);
+    ~CPosixProcessOps() override;
 
     long long Now() override;
     void SleepMs(int ms) override;
     pid_t Fork() override;
+    void HoldStopRequests(bool hold) override;
     void PrepareWait(pid_t worker) override;
     pid_t WaitPid(pid_t pid, int* status) override;
     int LastError() override;
     bool IsExecutable(const char* path) override;
     bool RunProgram(const wxString& program, const wxArrayString& args, wxString& err) override;
     void RemovePidFile() override;
+    pid_t OwnPid() override;
+    StopRequest PendingStop() override;
+    void WriteStatus(const wxString& text) override;
+    void RemoveStatus() override;
+
+    /// In a forked worker: the read end of the pipe whose only writer is the supervisor (end of
+    /// file once the supervisor is gone), -1 when there is none.
+    int WorkerLifeline() const { return m_lifelineRead; }
 
 private:
+    void CloseLifeline();
+
     wxString m_pidFile;
     std::string m_pidPath;
+    wxString m_statusFile;
+    std::string m_statusPath;
     int m_lastError = 0;
+    int m_lifelineRead = -1;   // in the worker
+    int m_lifelineWrite = -1;  // in the supervisor, while its worker runs
+    bool m_statusErrorLogged = false;
 };

@@ -28,7 +28,30 @@ int CSupervisor::StartsWithinWindow(long long now) const
 int CSupervisor::End(int result)
 {
     m_ops.RemovePidFile();
+    m_ops.RemoveStatus();
     return result;
+}
+
+wxString CSupervisor::StatusText() const
+{
+    static const char* const kStateNames[] = {"running", "delaying", "stopping"};
+    return wxString::Format("supervisor=%d\nworker=%d\nstate=%s\nstarts=%d\nstarted=%lld\nlast_exit=%s\n",
+                            static_cast<int>(m_ops.OwnPid()), static_cast<int>(m_worker),
+                            kStateNames[static_cast<int>(m_state)], StartsWithinWindow(m_ops.Now()),
+                            m_worker != 0 ? m_started : 0LL, m_lastExit);
+}
+
+int CSupervisor::EndOnIdleStop()
+{
+    wxLogVerbose("Stop requested while no worker was running, exiting");
+    Publish(State::Stopping);
+    return End(0);
+}
+
+void CSupervisor::Publish(State state)
+{
+    m_state = state;
+    m_ops.WriteStatus(StatusText());
 }
 
 int CSupervisor::Run()
@@ -38,6 +61,10 @@ int CSupervisor::Run()
         // starts are spaced by the delays alone and reach the limit in bounded time.
         const long long now = m_ops.Now();
         const int n = StartsWithinWindow(now);
+        // A stop that found no worker to pass it on to is ours to honour: without this check
+        // the next worker would run on with no pid file and no one asking it to stop.
+        if (m_ops.PendingStop() == StopRequest::WhileIdle)
+            return EndOnIdleStop();
         if (n >= SupervisorPolicy::kMaxStarts) {
             wxLogError("Too many restarts in too short of a time, exiting (%d restarts in less than %d seconds)",
                        n, SupervisorPolicy::kWindowSeconds);
@@ -48,17 +75,34 @@ int CSupervisor::Run()
             wxLogVerbose("Delaying %dms before restart %d", delay, n);
             m_ops.SleepMs(delay);
         }
+
+        // The last look for a stop and the fork are one step: a SIGTERM in between would find
+        // no worker, and the new one would never hear of it.
+        m_ops.HoldStopRequests(true);
+        if (m_ops.PendingStop() == StopRequest::WhileIdle) {
+            m_ops.HoldStopRequests(false);
+            return EndOnIdleStop();
+        }
         m_starts[m_index] = now;
 
         const pid_t worker = m_ops.Fork();
         if (worker < 0) {
+            m_ops.HoldStopRequests(false);
             wxLogSysError(m_ops.LastError(), "Unable to fork child");
             return End(-1);
         }
+        // The worker keeps stop requests held: one that is already pending waits for its own
+        // wait for a stop signal.
         if (worker == 0)
             return m_runWorker();
 
         m_ops.PrepareWait(worker);
+        m_ops.HoldStopRequests(false);
+        m_worker = worker;
+        // The status shows when the worker really started, after any delay.
+        m_started = m_ops.Now();
+        const bool stopBefore = m_ops.PendingStop() != StopRequest::None;
+        Publish(State::Running);
 
         int status = 0;
         for (;;) {
@@ -70,16 +114,23 @@ int CSupervisor::Run()
                 if (err == EINTR) {
                     // Our own SIGTERM handler interrupts the wait; the worker is still to be reaped.
                     wxLogWarning("Waiting for child process interrupted - Try again");
+                    if (!stopBefore && m_state != State::Stopping && m_ops.PendingStop() != StopRequest::None)
+                        Publish(State::Stopping);
                     continue;
                 }
                 wxLogSysError(err, "Error waiting for child process");
                 return End(-1);
             }
         }
+        m_worker = 0;
 
         int result = 0;
-        if (Classify(status, result) == Outcome::End)
+        const Outcome outcome = Classify(status, result);
+        if (outcome == Outcome::End)
             return End(result);
+        Publish(State::Delaying);
+        if (outcome == Outcome::StopDriverAndRestart)
+            StopDriver();
         m_index = (m_index + 1) % SupervisorPolicy::kMaxStarts;
     }
 }
@@ -88,11 +139,10 @@ CSupervisor::Outcome CSupervisor::Classify(int status, int& result)
 {
     if (WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
-        wxLogVerbose("Child process exited with status %d (exit %d)", status, code);
-        if (code == SupervisorPolicy::kDriverStopExitCode) {
-            StopDriver();
-            return Outcome::Restart;
-        }
+        m_lastExit = wxString::Format("Child process exited with status %d (exit %d)", status, code);
+        wxLogVerbose("%s", m_lastExit);
+        if (code == SupervisorPolicy::kDriverStopExitCode)
+            return Outcome::StopDriverAndRestart;
         result = code;
         return Outcome::End;
     }
@@ -102,17 +152,20 @@ CSupervisor::Outcome CSupervisor::Classify(int status, int& result)
         if (name == nullptr)
             name = "Unknown Signal";
         const bool crashed = sig == SIGILL || sig == SIGTRAP || sig == SIGABRT || sig == SIGSEGV;
+        m_lastExit = wxString::Format("Child process %s with status %d (signal %d: %s)",
+                                      crashed ? "crashed" : "exited", status, sig, name);
         if (crashed)
-            wxLogError("Child process crashed with status %d (signal %d: %s)", status, sig, name);
+            wxLogError("%s", m_lastExit);
         else
-            wxLogVerbose("Child process exited with status %d (signal %d: %s)", status, sig, name);
+            wxLogVerbose("%s", m_lastExit);
         if (sig == SIGTERM) {
             result = 0;
             return Outcome::End;
         }
         return Outcome::Restart;
     }
-    wxLogVerbose("Child process exited with status %d", status);
+    m_lastExit = wxString::Format("Child process exited with status %d", status);
+    wxLogVerbose("%s", m_lastExit);
     return Outcome::Restart;
 }
 

@@ -24,6 +24,17 @@ struct SupervisorPolicy {
     static constexpr const char* kDriverStopArg = "stopmod";
 };
 
+/// How the supervisor's stop request stands.
+enum class StopRequest {
+    /// No SIGTERM has reached the supervisor.
+    None,
+    /// The first SIGTERM came while a worker ran and was passed on to it: the worker decides.
+    WhileWorkerRan,
+    /// The first SIGTERM came while no worker ran (during a delay, or after a worker had ended):
+    /// nobody else will act on it, so no further worker is started.
+    WhileIdle,
+};
+
 /// The process operations the supervisor needs; the real one is CPosixProcessOps, tests use fakes.
 class CProcessOps {
 public:
@@ -35,10 +46,13 @@ public:
     virtual void SleepMs(int ms) = 0;
     /// fork(): 0 in the child, the child's pid in the parent, -1 on failure (see LastError).
     virtual pid_t Fork() = 0;
-    /// Runs in the supervisor after each successful fork, before the wait: blocks SIGCHLD and
-    /// arms the SIGTERM handler.
+    /// While held (true), a SIGTERM to the supervisor waits until released (false); a child
+    /// forked meanwhile keeps it held.
+    virtual void HoldStopRequests(bool hold) = 0;
+    /// Runs in the supervisor after each successful fork, before the wait: blocks SIGCHLD,
+    /// arms the SIGTERM handler and tells it which worker runs.
     virtual void PrepareWait(pid_t worker) = 0;
-    /// waitpid(pid, status, 0).
+    /// waitpid(pid, status, 0); once it has returned the worker, no worker runs.
     virtual pid_t WaitPid(pid_t pid, int* status) = 0;
     /// The error number of the last failed Fork or WaitPid.
     virtual int LastError() = 0;
@@ -48,6 +62,14 @@ public:
     virtual bool RunProgram(const wxString& program, const wxArrayString& args, wxString& err) = 0;
     /// Removes the pid file when it exists.
     virtual void RemovePidFile() = 0;
+    /// The supervisor's own process id.
+    virtual pid_t OwnPid() = 0;
+    /// Whether, and in which state, a stop request has come.
+    virtual StopRequest PendingStop() = 0;
+    /// Replaces the status file with text in one step (readers see the old or the new file).
+    virtual void WriteStatus(const wxString& text) = 0;
+    /// Removes the status file when it exists.
+    virtual void RemoveStatus() = 0;
 };
 
 /// The restart loop. Run() returns the supervisor's result in the supervisor; in a forked worker
@@ -64,16 +86,27 @@ public:
     /// Number of remembered starts later than now - window (strictly).
     int StartsWithinWindow(long long now) const;
 
-private:
-    enum class Outcome { Restart, End };
+    /// The status file's text: supervisor, worker, state, starts, started and last_exit lines.
+    wxString StatusText() const;
 
-    /// Decides from a wait status; sets result when the supervisor ends.
+private:
+    enum class Outcome { Restart, StopDriverAndRestart, End };
+    enum class State { Running, Delaying, Stopping };
+
+    /// Decides from a wait status; sets result when the supervisor ends and m_lastExit always.
     Outcome Classify(int status, int& result);
     void StopDriver();
     int End(int result);
+    int EndOnIdleStop();
+    void Publish(State state);
 
     CProcessOps& m_ops;
     std::function<int()> m_runWorker;
     long long m_starts[SupervisorPolicy::kMaxStarts] = {};
     int m_index = 0;
+    // What the status file shows.
+    State m_state = State::Delaying;
+    pid_t m_worker = 0;
+    long long m_started = 0;
+    wxString m_lastExit;
 };

@@ -5,11 +5,14 @@
 #include <cstring>
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 wxString _the_pid_file;
 volatile sig_atomic_t _my_pid = 0;
 volatile sig_atomic_t once = 0;
+volatile sig_atomic_t g_worker_pid = 0;
+volatile sig_atomic_t g_stop_while_idle = 0;
 
 namespace {
 
@@ -17,6 +20,34 @@ namespace {
 // logging, so it must not touch wxString or anything else that allocates or locks: it reads
 // the path from this fixed array, filled before the handler is installed.
 char s_pidFilePath[PATH_MAX];
+char s_statusFilePath[PATH_MAX];
+
+// A path that does not fit is not truncated into the name of some other file.
+void keepPath(char (&into)[PATH_MAX], const wxString& path)
+{
+    const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
+    const char* text = bytes.data() != nullptr ? bytes.data() : "";
+    const size_t length = std::strlen(text);
+    if (length < sizeof into)
+        std::memcpy(into, text, length + 1);
+    else
+        into[0] = '\0';
+}
+
+// A worker that has ended but is not reaped yet can no longer act on the signal either.
+// WNOWAIT leaves it for the loop's waitpid to reap and classify; waitid is a plain system call,
+// safe here like waitpid.
+bool workerRunning()
+{
+    const pid_t worker = g_worker_pid;
+    if (worker == 0)
+        return false;
+    siginfo_t info;
+    info.si_pid = 0;
+    if (waitid(P_PID, static_cast<id_t>(worker), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return errno != ECHILD;  // reaped already by the loop: gone
+    return info.si_pid == 0;
+}
 
 } // namespace
 
@@ -30,17 +61,22 @@ void pass_signal(int, siginfo_t* info, void*)
     if (once == 1) {
         if (s_pidFilePath[0] != '\0')
             unlink(s_pidFilePath);
+        if (!workerRunning())
+            g_stop_while_idle = 1;
         kill(0, SIGTERM);
         errno = savedErrno;
         return;
     }
     // exit() would run atexit handlers and static destructors that may be half-way through
-    // their work in the interrupted code; _exit() is the safe way out of a handler.
+    // their work in the interrupted code; _exit() is the safe way out of a handler. The
+    // status file would otherwise outlive the supervisor it describes.
+    if (s_statusFilePath[0] != '\0')
+        unlink(s_statusFilePath);
     kill(0, SIGTERM);
     _exit(0);
 }
 
-void ArmSupervisorSignalHandler(const wxString& pidFile)
+void ArmSupervisorSignalHandler(const wxString& pidFile, const wxString& statusFile)
 {
     // Keep SIGTERM out while the shared state changes under an already installed handler.
     sigset_t term, old;
@@ -49,14 +85,8 @@ void ArmSupervisorSignalHandler(const wxString& pidFile)
     sigprocmask(SIG_BLOCK, &term, &old);
 
     _the_pid_file = pidFile;
-    const wxScopedCharBuffer path = pidFile.mb_str(wxConvLibc);
-    const char* text = path.data() != nullptr ? path.data() : "";
-    const size_t length = std::strlen(text);
-    // A path that does not fit is not truncated into the name of some other file.
-    if (length < sizeof s_pidFilePath)
-        std::memcpy(s_pidFilePath, text, length + 1);
-    else
-        s_pidFilePath[0] = '\0';
+    keepPath(s_pidFilePath, pidFile);
+    keepPath(s_statusFilePath, statusFile);
     _my_pid = getpid();
 
     struct sigaction action;

@@ -12,10 +12,17 @@ extern volatile sig_atomic_t _my_pid;
 /// SIGTERMs taken so far by the supervisor's handler.
 extern volatile sig_atomic_t once;
 
-/// The supervisor's SIGTERM handler (SA_SIGINFO). The first SIGTERM removes the pid file and
-/// passes the signal on to the process group; a second one ends the supervisor with 0.
+/// Pid of the worker the supervisor waits for; 0 while none runs.
+extern volatile sig_atomic_t g_worker_pid;
+/// Set by the first SIGTERM when it found no worker running to pass it on to.
+extern volatile sig_atomic_t g_stop_while_idle;
+
+/// The supervisor's SIGTERM handler (SA_SIGINFO). The first SIGTERM removes the pid file,
+/// notes whether a worker was running (g_stop_while_idle) and passes the signal on to the
+/// process group; a second one ends the supervisor with 0.
 void pass_signal(int sig, siginfo_t* info, void* context);
 
-/// Prepares what pass_signal needs (the pid file path as a plain C string, the supervisor's
-/// pid) and installs it for SIGTERM, with SIGTERM blocked while it runs. Safe to call again.
-void ArmSupervisorSignalHandler(const wxString& pidFile);
+/// Prepares what pass_signal needs (the pid file path and the status file path, which a second
+/// SIGTERM removes, as plain C strings; the supervisor's pid) and installs it for SIGTERM, with
+/// SIGTERM blocked while it runs. Safe to call again.
+void ArmSupervisorSignalHandler(const wxString& pidFile, const wxString& statusFile = wxString());

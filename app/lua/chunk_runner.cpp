@@ -3,9 +3,11 @@
 #include "agent_app.h"
 #include "lua/stdout_stream.h"
 
+#include "log2disk.h"
 #include "lua_interpreter.h"
 #include "trace.h"
 
+#include <wx/log.h>
 #include <wx/sstream.h>
 
 #include <lua.hpp>
@@ -32,6 +34,7 @@ int CAgentApp::RunChunk(wxInputStream& in, wxOutputStream& out, const wxString& 
         trace("RunChunk", __LINE__, wxString::Format("Running chunk '%s'", name));
 
     int result = m_lua->RunScript(in, 0, 1, name, &out);
+    m_chunkFailed = result != 0;
     if (result == 0) {
         lua_State* L = m_lua->L();
         // Numbers and numeric strings convert; nil, booleans, tables and the rest give 0.
@@ -50,11 +53,38 @@ int CAgentApp::RunCodeSnippet(const wxString& code)
     wxStringInputStream in(code);
     const int result = RunChunk(in, out.Stream(), GetAppName());
     out.Stream().Sync();
-    if (result != 0) {
-        const wxString text = m_lua->GetErrorInfo() + "\n";
-        std::fputs(text.utf8_str(), stderr);
-    }
+    ReportChunkResult(result);
     return result;
+}
+
+void CAgentApp::ReportChunkResult(int result)
+{
+    if (result == 0)
+        return;
+    const wxString info = m_lua->GetErrorInfo();
+    const wxScopedCharBuffer bytes = info.utf8_str();  // borrows from info
+    const std::string text = std::string(bytes.data(), bytes.length()) + "\n";
+    // A method that returned a non-zero number has no error text: the empty line it has
+    // always printed stays, but it is not an error to log.
+    if (m_chunkFailed)
+        ReportLuaError(text);
+    else
+        std::fputs(text.c_str(), stderr);
+}
+
+void CAgentApp::ReportLuaError(const std::string& text)
+{
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+    // Standard error is /dev/null in a daemon: the log is where an operator finds the text.
+    if (!wxLog::IsLevelEnabled(wxLOG_Error, wxLOG_COMPONENT))
+        return;
+    wxString message = wxString::FromUTF8(text.data(), text.size());
+    if (message.empty() && !text.empty())
+        message = wxString::From8BitData(text.data(), text.size());
+    wxLogger(wxLOG_Error, __FILE__, __LINE__, __WXFUNCTION__, wxLOG_COMPONENT)
+        .Store(VkaCore::kLogKeyShownOnStderr, static_cast<wxUIntPtr>(1))
+        .Log("%s", message);
 }
 
 int CAgentApp::RunAppMethod(const wchar_t* name)

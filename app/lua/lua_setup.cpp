@@ -49,10 +49,11 @@ int RunProtectedSetup(CAgentApp* app)
     const int status = lua_pcall(L, 0, 0, 0);
     if (status != 0) {
         const char* message = lua_tostring(L, -1);
-        std::fputs("Error setting up Lua:\n", stderr);
-        std::fputs(message ? message : "(error object is not a string)", stderr);
-        std::fputs("\n", stderr);
+        std::string text = "Error setting up Lua:\n";
+        text += message ? message : "(error object is not a string)";
+        text += "\n";
         lua_pop(L, 1);  /* the error */
+        CAgentApp::ReportLuaError(text);
     }
     return status;
 }

@@ -14,8 +14,9 @@ class CLuaInterpreter;
 /// A new interpreter for the application, its state named "<appName>.lua".
 VkaCore::CLuaInterpreter* NewAppInterpreter(const wxString& appName);
 
-/// Runs CAgentApp::SetupLua on the application's state in a protected call. On failure writes
-/// "Error setting up Lua:", the error and a newline to standard error; returns the Lua status.
+/// Runs CAgentApp::SetupLua on the application's state in a protected call. On failure reports
+/// "Error setting up Lua:", the error and a newline (standard error and the log); returns the
+/// Lua status.
 int RunProtectedSetup(CAgentApp* app);
 
 /// Sets the global `arg`: the words before the first "--" get negative keys, the application

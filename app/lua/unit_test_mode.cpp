@@ -59,10 +59,6 @@ int CAgentApp::RunUnitTests()
     wxStringInputStream in(BuildUnitTestChunk(m_unitTests));
     const int result = RunChunk(in, out.Stream(), "tests.vkaunit");
     out.Stream().Sync();
-
-    if (result != 0) {
-        const wxString text = m_lua->GetErrorInfo() + "\n";
-        std::fputs(text.utf8_str(), stderr);
-    }
+    ReportChunkResult(result);
     return result;
 }

@@ -44,7 +44,9 @@ public:
         return *file;
     }
 
-    void Write(const char* level, const char* text, size_t textLen, long long millis) {
+    // echo: also show the line on standard error when that is a terminal (and the line did
+    // not go there anyway for want of a file).
+    void Write(const char* level, const char* text, size_t textLen, long long millis, bool echo) {
         std::string line;
         Format(line, level, text, textLen, millis);
 
@@ -61,7 +63,17 @@ public:
         }
         if (!WriteAll(m_fd, line.data(), line.size()))
             WriteAll(STDERR_FILENO, line.data(), line.size());
+        else if (echo && ::isatty(STDERR_FILENO))
+            WriteAll(STDERR_FILENO, line.data(), line.size());
         RotateIfFull();
+    }
+
+    static void WriteToTerminal(const char* level, const std::string& text, long long millis) {
+        if (!::isatty(STDERR_FILENO))
+            return;
+        std::string line;
+        Format(line, level, text.data(), text.size(), millis);
+        WriteAll(STDERR_FILENO, line.data(), line.size());
     }
 
 private:
@@ -220,7 +232,13 @@ const char* levelName(wxLogLevel level) {
     }
 }
 
+bool isWarningOrWorse(const char* name) {
+    return std::strcmp(name, "ERROR") == 0 || std::strcmp(name, "WARNING") == 0;
+}
+
 } // namespace
+
+const char kLogKeyShownOnStderr[] = "vka.shown_on_stderr";
 
 CLog2Disk::CLog2Disk() = default;
 
@@ -228,12 +246,20 @@ void CLog2Disk::DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRe
     // The framework has already appended " (error <n>: <text>)" for system errors.
     const wxScopedCharBuffer text = msg.utf8_str();
     long long millis = info.timestampMS ? static_cast<long long>(info.timestampMS) : wallClockMillis();
-    DiskLogFile::Instance().Write(levelName(level), text.data(), text.length(), millis);
+    // An operator at a terminal sees warnings and errors as they happen, but not twice a text
+    // the program has already printed there itself.
+    wxUIntPtr shown = 0;
+    const bool echo = level <= wxLOG_Warning && !info.GetNumValue(kLogKeyShownOnStderr, &shown);
+    DiskLogFile::Instance().Write(levelName(level), text.data(), text.length(), millis, echo);
 }
 
 void WriteLogLine(const char* levelName, const std::string& text) {
-    DiskLogFile::Instance().Write(levelName ? levelName : "MESSAGE", text.data(), text.size(),
-                                  wallClockMillis());
+    const char* name = levelName ? levelName : "MESSAGE";
+    DiskLogFile::Instance().Write(name, text.data(), text.size(), wallClockMillis(), isWarningOrWorse(name));
+}
+
+void WriteTerminalLine(const char* levelName, const std::string& text) {
+    DiskLogFile::WriteToTerminal(levelName ? levelName : "MESSAGE", text, wallClockMillis());
 }
 
 } // namespace VkaCore

@@ -8,6 +8,7 @@ status can be collected with waitpid."""
 
 import ctypes
 import os
+import pty
 import signal
 import subprocess
 import sys
@@ -264,6 +265,26 @@ class DaemonTestCase(AgentTestCase):
                 stamp = time.strptime(m.group(1)[:19], "%Y-%m-%d %H:%M:%S")
                 out.append(time.mktime(stamp) + int(m.group(1)[20:]) / 1000.0)
         return out
+
+    def status(self):
+        """The supervisor's status file as a dict, or None when there is none."""
+        path = self.tree.work / (self.app + ".status")
+        return dict(l.split("=", 1) for l in path.read_text().splitlines()) if path.exists() else None
+
+    def run_on_terminal(self, *args):
+        """Runs vk_agent with standard error on a terminal: (exit code, lines the terminal got)."""
+        master, slave = pty.openpty()
+        code = subprocess.run([str(self.tree.exe), "-w", str(self.tree.work)] + list(args), timeout=60,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave).returncode
+        os.close(slave)
+        shown = b""
+        try:
+            while chunk := os.read(master, 4096):
+                shown += chunk
+        except OSError:  # EIO: every writer has closed the terminal
+            pass
+        os.close(master)
+        return code, shown.decode(errors="replace").splitlines()
 
     def logged(self, level, text, pid=None):
         return any(lv == level and t == text and (pid is None or p == pid) for p, lv, t in self.log())

@@ -2,13 +2,15 @@
 
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
+import xml.etree.ElementTree as ElementTree
 
-from daemon_support import DRIVER_DIR, DRIVER_SCRIPT, DaemonTestCase, children_of, cpu_ticks, \
+from daemon_support import DRIVER_DIR, DRIVER_SCRIPT, RUN_DIR, DaemonTestCase, children_of, cpu_ticks, \
     enter_private_namespace, wait_until
-from harness import main
+from harness import STAGE, main
 
 # Shutdown that lasts long enough for a second stop request to arrive during it.
 SLOW_SHUTDOWN = '  os.execute("sleep 20")'
@@ -67,6 +69,7 @@ class DaemonStopTest(DaemonTestCase):
         self.assertEqual(self.wait_exit(worker, timeout=5), 0)
         self.assertLess(time.monotonic() - started, 5)
         self.assertFalse(self.pid_file().exists())
+        self.assertIsNone(self.status())
 
     def test_worker_that_ends_with_three_after_a_stop_is_still_restarted(self):
         self.write_module("vka_stop_three", shutdown="  if runs == 0 then return 3 end")
@@ -96,7 +99,59 @@ class DaemonStopTest(DaemonTestCase):
         self.assertNotIn("Waiting for child process interrupted - Try again", [t for _, _, t in self.log()])
 
 
+    def test_sigterm_during_the_restart_delay_ends_the_daemon_without_a_new_worker(self):
+        self.write_module("vka_backoff_stop", main="  do return 3 end")
+        supervisor = self.start_daemon("vka_backoff_stop")
+        self.assertTrue(wait_until(lambda: self.logged("VERBOSE", "Delaying 1000ms before restart 1", supervisor)))
+        os.kill(supervisor, signal.SIGTERM)
+        self.assertTrue(wait_until(lambda: not self.pid_file().exists(), timeout=0.5))
+        self.assertEqual(self.wait_exit(supervisor), 0)
+        self.assertEqual([w for _, w in self.events()], ["init", "main"])
+
+    def test_worker_whose_supervisor_is_killed_shuts_down_and_a_new_start_runs_one_worker(self):
+        self.write_module("vka_orphan")
+        supervisor = self.start_daemon("vka_orphan")
+        worker = self.wait_event("main")
+        os.kill(supervisor, signal.SIGKILL)
+        killed = time.monotonic()
+        self.assertEqual(self.wait_exit(supervisor), -signal.SIGKILL)
+        self.assertEqual(self.wait_exit(worker, timeout=5), 0)
+        self.assertLess(time.monotonic() - killed, 1.0)
+        self.assertEqual(self.events()[-1], (worker, "shutdown"))
+
+        second = self.start_daemon("vka_orphan")
+        self.wait_event("main", count=2)
+        agents = [p for p in children_of(os.getpid()) if os.path.realpath("/proc/%d/exe" % p) == str(self.tree.exe)]
+        self.assertEqual(agents, [second])
+        self.assertEqual(len(children_of(second)), 1)
+
+
 class DaemonPidFileTest(DaemonTestCase):
+
+    def test_unwritable_pid_file_is_logged_and_shown_on_the_terminal_and_the_daemon_runs(self):
+        self.write_module("vka_no_pid")
+        self.app = "vka_no_pid"
+        subprocess.run(["mount", "-o", "remount,ro", str(RUN_DIR)], check=True)
+        code, shown = self.run_on_terminal("-b", "-a", self.app)
+        text = "Unable to write pid file /var/run/vka_no_pid.pid (error 30: Read-only file system)"
+        self.assertEqual((code, len(shown)), (0, 1), shown)
+        self.assertTrue(shown[0].endswith(" ERROR " + text), shown)
+        self.wait_event("main")
+        [supervisor] = [p for p, lv, t in self.log("ERROR") if t == text]
+        self._groups.append(os.getpgid(supervisor))
+
+    def test_warnings_and_errors_reach_a_terminal_once_and_nothing_below_them(self):
+        self.write_module("vka_tty")
+        self.start_daemon("vka_tty")
+        code, shown = self.run_on_terminal("-b", "-a", "vka_tty")
+        self.assertEqual(code, 1)
+        self.assertRegex("\n".join(shown), r"^[-\d]+ [:.\d]+ \d+ ERROR /var/run/vka_tty\.pid present, exiting$")
+
+        # A Lua error text is printed by the runner itself; its log record is not echoed again.
+        self.write_module("vka_tty", init='  error("init refused")')
+        code, shown = self.run_on_terminal("-a", "vka_tty")
+        self.assertEqual(code, 2)
+        self.assertEqual(len([l for l in shown if "init refused" in l]), 1, shown)
 
     def test_second_start_is_refused_while_the_supervisor_runs(self):
         self.write_module("vka_single")
@@ -129,6 +184,25 @@ class DaemonPidFileTest(DaemonTestCase):
 
 
 class DaemonWorkerEndTest(DaemonTestCase):
+
+    def test_lua_error_of_init_reaches_the_log_with_its_traceback(self):
+        self.write_module("vka_init_raises", init='  error("init refused")')
+        supervisor = self.start_daemon("vka_init_raises")
+        self.assertEqual(self.wait_exit(supervisor), 2)
+        errors = [t for p, lv, t in self.log("ERROR") if "init refused" in t and "\\nstack traceback:\\n" in t]
+        self.assertEqual(len(errors), 1, self.tree.log_text(self.app))
+
+    def test_status_file_tells_the_running_worker_and_goes_with_the_supervisor(self):
+        self.write_module("vka_status")
+        supervisor = self.start_daemon("vka_status")
+        worker = self.wait_event("main")
+        status = self.status()
+        self.assertLess(abs(int(status.pop("started")) - time.time()), 60)
+        self.assertEqual(status, dict(supervisor=str(supervisor), worker=str(worker), state="running", starts="1",
+                                      last_exit=""))
+        os.kill(supervisor, signal.SIGTERM)
+        self.assertEqual(self.wait_exit(supervisor), 0)
+        self.assertIsNone(self.status())
 
     def test_worker_exit_code_other_than_three_ends_the_supervisor_with_it(self):
         self.write_module("vka_five", main="  do return 5 end")
@@ -193,6 +267,37 @@ class DaemonWorkerEndTest(DaemonTestCase):
 
         os.kill(supervisor, signal.SIGTERM)
         self.assertEqual(self.wait_exit(supervisor), 0)
+
+
+class DaemonServiceFilesTest(DaemonTestCase):
+
+    def test_service_files_start_the_daemon_ready_and_stop_it_through_its_supervisor(self):
+        unit = STAGE / "share" / "systemd" / "vk_agent.service"
+        lines = unit.read_text().splitlines()
+        for line in ("Type=forking", "ExecStart=%s/vk_agent -b" % STAGE, "PIDFile=/var/run/vk_agent.pid",
+                     "KillMode=process"):
+            self.assertIn(line, lines)
+        self.assertFalse([l for l in lines if l.startswith("Restart")])
+        if shutil.which("systemd-analyze"):
+            verify = subprocess.run(["systemd-analyze", "verify", str(unit)], capture_output=True, text=True)
+            self.assertEqual((verify.returncode, verify.stderr), (0, ""))
+        self.assertIn("%s/share/smf/vk_agent stop" % STAGE,
+                      [m.get("exec") for m in ElementTree.parse(STAGE / "share" / "smf" / "vk_agent.xml").iter("exec_method")])
+
+        # This test's copy of the tree, with its default work folder; the pid file is there the
+        # moment the start method returns.
+        script = self.tree.bin / "share" / "smf" / "vk_agent"
+        script.write_text(script.read_text().replace(str(STAGE), str(self.tree.bin)))
+        self.tree.work, self.app = self.tree.bin / "work", "vk_agent"
+        self.write_module("vk_agent")
+        subprocess.run([str(script), "start"], check=True, timeout=30)
+        supervisor = self.read_pid_file()
+        self._groups.append(os.getpgid(supervisor))
+        worker = self.wait_event("main")
+        stop = subprocess.Popen([str(script), "stop"])
+        self.assertEqual(self.wait_exit(supervisor), 0)
+        self.assertEqual(stop.wait(timeout=10), 0)
+        self.assertEqual(self.events()[-1], (worker, "shutdown"))
 
 
 if __name__ == "__main__":

@@ -79,12 +79,18 @@ public:
     bool executable = false;
     bool programOk = true;
     wxString programErr;
+    StopRequest stop = StopRequest::None;
+    StopRequest stopDuringSleep = StopRequest::None;  // arrives while the delay runs
+    StopRequest stopDuringWait = StopRequest::None;   // arrives with an interrupted wait
+    int holds = 0;                                    // stop requests held right now
 
     std::vector<long long> forkTimes;
     std::vector<int> sleeps;
     std::vector<std::string> programs;
+    std::vector<std::string> statuses;
     int prepares = 0;
     int removals = 0;
+    int statusRemovals = 0;
     int lastError = 0;
 
     long long Now() override { return clock; }
@@ -92,6 +98,8 @@ public:
     {
         sleeps.push_back(ms);
         clock += ms / 1000;
+        if (stopDuringSleep != StopRequest::None)
+            stop = stopDuringSleep;
     }
     pid_t Fork() override
     {
@@ -99,9 +107,11 @@ public:
             lastError = forkErr;
             return -1;
         }
+        EXPECT_EQ(holds, 1) << "forked with stop requests let through";
         forkTimes.push_back(clock);
         return childBranch ? 0 : kWorkerPid;
     }
+    void HoldStopRequests(bool hold) override { holds += hold ? 1 : -1; }
     void PrepareWait(pid_t worker) override
     {
         EXPECT_EQ(worker, kWorkerPid);
@@ -117,6 +127,8 @@ public:
         }
         if (r.ret == -1) {
             lastError = r.err;
+            if (r.err == EINTR && stopDuringWait != StopRequest::None)
+                stop = stopDuringWait;
             return -1;
         }
         clock += runSeconds;
@@ -140,6 +152,10 @@ public:
         return programOk;
     }
     void RemovePidFile() override { ++removals; }
+    pid_t OwnPid() override { return 100; }
+    StopRequest PendingStop() override { return stop; }
+    void WriteStatus(const wxString& text) override { statuses.push_back(text.ToStdString()); }
+    void RemoveStatus() override { ++statusRemovals; }
 };
 
 class SupervisorTest : public ::testing::Test {
@@ -336,6 +352,33 @@ TEST_F(SupervisorTest, FailedWaitOrForkEndsWithMinusOneAndTheErrorNumber)
     EXPECT_EQ(Texts("ERROR"), (Lines{"Unable to fork child (error " + std::to_string(EAGAIN) + ": " + strerror(EAGAIN) + ")"}));
     EXPECT_EQ(ops.removals, 1);
     EXPECT_EQ(ops.prepares, 1);
+}
+
+TEST_F(SupervisorTest, StopWhileNoWorkerRunsEndsWithZeroAfterTheDelayWithoutForking)
+{
+    m_ops.waits = {{kWorkerPid, exitStatus(3), 0}};
+    m_ops.stopDuringSleep = StopRequest::WhileIdle;
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(m_ops.forkTimes.size(), 1u);
+    EXPECT_EQ(m_ops.sleeps, (std::vector<int>{1000}));
+    EXPECT_EQ(m_ops.removals, 1);
+    EXPECT_EQ(m_ops.statusRemovals, 1);
+    EXPECT_EQ(m_ops.holds, 0);
+}
+
+TEST_F(SupervisorTest, StatusFileTellsWhoRunsHowManyStartsAndHowTheLastWorkerEnded)
+{
+    m_ops.runSeconds = 10;
+    m_ops.stopDuringWait = StopRequest::WhileWorkerRan;
+    m_ops.waits = {{kWorkerPid, signalStatus(SIGKILL), 0}, {-1, 0, EINTR}, {kWorkerPid, exitStatus(0), 0}};
+    EXPECT_EQ(Run(), 0);
+    const std::string killed = "Child process exited with status 9 (signal 9: " + std::string(strsignal(SIGKILL)) + ")";
+    EXPECT_EQ(m_ops.statuses,
+              (Lines{"supervisor=100\nworker=4242\nstate=running\nstarts=1\nstarted=1700000000\nlast_exit=\n",
+                     "supervisor=100\nworker=0\nstate=delaying\nstarts=1\nstarted=0\nlast_exit=" + killed + "\n",
+                     "supervisor=100\nworker=4242\nstate=running\nstarts=2\nstarted=1700000011\nlast_exit=" + killed + "\n",
+                     "supervisor=100\nworker=4242\nstate=stopping\nstarts=2\nstarted=1700000011\nlast_exit=" + killed + "\n"}));
+    EXPECT_EQ(m_ops.statusRemovals, 1);
 }
 
 TEST_F(SupervisorTest, ChildBranchRunsTheWorkerEntryAndNeverWaits)
