@@ -119,20 +119,23 @@ local function scriptArguments()
 end
 
 -- The tests that bare words on the command line name ("TestClass", "TestClass.testMethod" or
--- "testFunction"), in that order; nil and a message when a name is not among the tests.
+-- "testFunction"), in that order; nil and a message when a name is not among the tests. Files
+-- may use the same names, so a name selects its test in every file that has it.
 local function selectByName(lu, tests, names)
-  local byName = {}
-  for _, t in ipairs(tests) do
-    byName[t[1]] = t[2]
-  end
   local selected = {}
   for _, name in ipairs(names) do
-    local className = lu.LuaUnit.splitClassMethod(name)
-    local instance = byName[className or name]
-    if instance == nil then
+    local className, methodName = lu.LuaUnit.splitClassMethod(name)
+    local found = false
+    for _, t in ipairs(tests) do
+      if className == nil and t[1] == name
+          or t[1] == className and type(t[2]) == 'table' and t[2][methodName] ~= nil then
+        selected[#selected + 1] = { name, t[2] }
+        found = true
+      end
+    end
+    if not found then
       return nil, 'no test named ' .. name
     end
-    selected[#selected + 1] = { name, instance }
   end
   return selected
 end
