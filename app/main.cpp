@@ -7,6 +7,9 @@ wxAppConsole* wxCreateApp();
 
 int main(int argc, char** argv)
 {
+    // The framework's assertions are its own debugging aid: in a release build they would only
+    // print call stacks on the agent's standard error, for input such as a damaged INI file.
+    wxDISABLE_ASSERTS_IN_RELEASE_BUILD();
     wxApp::SetInitializerFunction(wxCreateApp);
     return wxEntry(argc, argv);
 }

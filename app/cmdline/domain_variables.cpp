@@ -2,6 +2,7 @@
 // members of the application object that later start-up steps use.
 
 #include "agent_app.h"
+#include "cmdline/config_files.h"
 #include "cmdline/option_names.h"
 #include "cmdline/path_plugins.h"
 
@@ -11,7 +12,6 @@
 
 #include <wx/cmdline.h>
 #include <wx/config.h>
-#include <wx/convauto.h>
 #include <wx/fileconf.h>
 #include <wx/filefn.h>
 #include <wx/filename.h>
@@ -156,14 +156,8 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
         m_dom->Set("app.mode.unittest", true);
 
     // Both file names are read back from the domain, so a domain_var naming either counts.
-    wxFileConfig* config;
-    {
-        // Unreadable or malformed files leave the configuration (partly) empty, silently.
-        wxLogNull quiet;
-        config = new wxFileConfig(appName, GetVendorName(), m_dom->GetWxString("app.path.ini"),
-                                  m_dom->GetWxString("app.path.ini.global"),
-                                  wxCONFIG_USE_LOCAL_FILE | wxCONFIG_USE_GLOBAL_FILE, wxConvAuto());
-    }
+    wxFileConfig* config = OpenConfiguration(appName, GetVendorName(), m_dom->GetWxString("app.path.ini"),
+                                             m_dom->GetWxString("app.path.ini.global"));
     // The framework owns it from now on and deletes it when the application exits.
     wxConfigBase::Set(config);
 

@@ -204,6 +204,18 @@ class Configuration(ProbeTestCase):
         self.assertEqual(run.value("app.fulldump"), "true")
         self.assertEqual(run.dom["sqlite.config.g"], ("integer", "11"))
 
+    def test_binary_file_is_read_as_far_as_it_makes_sense_with_one_warning(self):
+        # Regression: junk lines made the framework print assertions and call stacks.
+        ini = self.tree.work / "vk_agent.ini"
+        self.write_ini("")
+        ini.write_bytes(b"DumpLevel=1\n" + bytes(range(256)) * 8 + b"\n = no name\n[g]\n[/g]\n")
+        run = self.probe()
+        self.assertEqual(run.dom["app.fulldump"], ("boolean", "true"))
+        self.assertNotIn("assert", run.stderr)
+        warnings = [text for level, text in self.tree.log_entries() if level == "WARNING"]
+        self.assertEqual(len(warnings), 1, warnings)
+        self.assertIn("Configuration file '%s' is damaged" % ini, warnings[0])
+
     def test_configuration_overrides_a_domain_var(self):
         self.write_ini("Trace=FromFile\n")
         run = self.probe("-d", "app.trace+=FromCommandLine")

@@ -189,6 +189,25 @@ class UnitTestModeTest(AgentTestCase):
         r = self.tree.run("-u", "tests/*_test.lua", cwd=self.cwd)
         self.assertEqual(r.returncode, 2, r.stdout + r.stderr)
 
+    def test_256_failures_never_exit_zero(self):
+        # Regression: the failure count became the exit status, and 256 wrapped round to 0.
+        self.write_test("tests/many_test.lua",
+                        "for i = 1, 256 do _ENV['testFail' .. i] = function() lu.fail('no') end end\n")
+        r = self.tree.run("-u", "tests/many_test.lua", "--", "-q", cwd=self.cwd)
+        self.assertEqual(r.returncode, 255, r.stderr)
+
+    def test_script_arguments_select_tests_and_write_a_junit_report(self):
+        self.write_test("tests/x_test.lua",
+                        "TestInc = {}\n"
+                        "function TestInc.testOne() lu.assertEquals(1, 1) end\n"
+                        "function TestInc.testTwo() lu.assertEquals(1, 2) end\n")
+        r = self.tree.run("-u", "tests/*_test.lua", "--", "-p", "testOne", "-o", "junit", "-n", "report.xml",
+                          cwd=self.cwd)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        report = (self.cwd / "report.xml").read_text()
+        self.assertIn('name="TestInc.testOne"', report)
+        self.assertNotIn("testTwo", report)
+
     def test_missing_file_is_refused_and_main_runs(self):
         r = self.tree.run("-u", "missing.lua", cwd=self.cwd)
         self.assertIn("missing.lua: not found", r.stderr)

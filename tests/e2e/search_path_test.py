@@ -6,6 +6,7 @@ import grp
 import os
 import pwd
 import re
+import resource
 
 from harness import AgentTestCase, main, make_zip
 
@@ -232,6 +233,23 @@ class Misses(SearchPathTestCase):
         run = self.start("-z", "lib/a.zip;lib/*.zip", preexec_fn=as_nobody)
         self.assertEqual(self.zippath(run)[2:], [b])
         self.assertEqual(self.warnings(), ["Extension file '%s' isn't readable" % a] * 2)
+
+    def test_companion_of_one_huge_line_is_refused_quickly_in_little_memory(self):
+        # Regression: the line was read whole, 100 MiB took seconds and most of a gigabyte.
+        a = self.extension("ext/a.vke", version=None)
+        with open(a + ".version", "wb") as f:
+            for _ in range(100):
+                f.write(b"x" * 1024 * 1024)
+
+        def small_address_space():
+            # The sanitizer reserves terabytes of address space for itself.
+            if "ASAN_OPTIONS" not in os.environ:
+                resource.setrlimit(resource.RLIMIT_AS, (256 * 1024 * 1024,) * 2)
+
+        run = self.start("-e", "ext", preexec_fn=small_address_space, timeout=60)
+        self.assertEqual(len(self.zippath(run)), 2)
+        self.assertEqual(self.warnings(), ["File '%s.version' does not contain a 'version:' line. "
+                                           "Extension '%s' will not be enabled." % (a, a)])
 
 
 class ModulesReachLua(SearchPathTestCase):

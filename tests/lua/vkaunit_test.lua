@@ -54,15 +54,20 @@ local cases = {
   { 'wildcard without matches', 'empty/*.lua', 1, 'no test files match' },
   { 'wildcard in a missing folder', 'nowhere/*.lua', 1, 'no test files match' },
   { 'empty argument', '', 1, 'no test file given', true },
+  -- The script arguments are LuaUnit's options and test names.
+  { 'pattern and exclusion', 'fail_test.lua', 1, nil, false, { '-q', '-p', 'TestA', '-x', 'Errors' } },
+  { 'test names in every file', 'many/*_test.lua', 2, nil, false, { 'TestA', 'testTwo' } },
+  { 'test method only where it exists', 'many/*_test.lua', 0, nil, false, { 'TestA.testOne' } },
+  { 'unknown test name', 'pass_test.lua', 1, 'no test named testNone', false, { 'testNone' } },
+  { 'unknown option', 'pass_test.lua', 1, nil, false, { '--bogus' } },
 }
-
--- The agent's script arguments must not be taken for LuaUnit options or test names.
-arg = { [0] = 'vk_agent', 'demo', '--bogus' }
 
 local realStderr = io.stderr
 local failures = 0
 for _, case in ipairs(cases) do
   local title, target, expected, message, bare = case[1], case[2], case[3], case[4], case[5]
+  arg = case[6] or {}
+  arg[0] = 'vk_agent'
   local captured = {}
   io.stderr = { write = function(self, ...) for _, s in ipairs({ ... }) do captured[#captured + 1] = s end return self end }
   local ok, result = pcall(runner, bare and target or (root .. '/' .. target))

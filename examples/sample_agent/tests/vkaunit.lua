@@ -1,10 +1,15 @@
 -- The unit-test runner: vkaunit(target) runs the LuaUnit tests of one file, or of every file
--- that a wildcard pattern matches, and returns the number of tests that did not pass
--- (failures and errors), plus one for every file that could not be found or loaded.
+-- that a wildcard pattern matches. It returns 0 when every test passed; otherwise the number
+-- of tests that did not pass (failures and errors) plus one for every file that could not be
+-- found or loaded, capped at 255, so that an exit status never wraps round to 0.
 --
 -- target is a file path; "*" and "?" in its file-name part match any run of characters and
 -- one character (names beginning with "." are never matched). The directory part is
 -- literal. Relative paths are taken against the current working directory.
+--
+-- The script arguments (the words after "--", arg[1], arg[2], ...) are LuaUnit's own
+-- command-line options: -p/-x select tests, -o junit -n FILE writes a JUnit report, -v/-q set
+-- the verbosity, and bare words name the tests to run. The default verbosity is verbose.
 
 local function report(fmt, ...)
   io.stderr:write('vkaunit: ', string.format(fmt, ...), '\n')
@@ -90,6 +95,94 @@ local function loadTests(lu, path)
   return tests
 end
 
+-- The highest result: exit statuses keep only 8 bits, and 256 failures must not read as 0.
+local kMaxResult = 255
+
+local function exitStatus(notPassed)
+  if notPassed <= 0 then
+    return 0
+  end
+  return math.min(notPassed, kMaxResult)
+end
+
+-- The words after "--" on the agent's command line, which LuaUnit reads as its options.
+-- Verbose output comes first, so that a -q among them still wins.
+local function scriptArguments()
+  local options = { '--verbose' }
+  local script = rawget(_G, 'arg')
+  if type(script) == 'table' then
+    for i = 1, #script do
+      options[#options + 1] = tostring(script[i])
+    end
+  end
+  return options
+end
+
+-- The tests that bare words on the command line name ("TestClass", "TestClass.testMethod" or
+-- "testFunction"), in that order; nil and a message when a name is not among the tests. Files
+-- may use the same names, so a name selects its test in every file that has it.
+local function selectByName(lu, tests, names)
+  local selected = {}
+  for _, name in ipairs(names) do
+    local className, methodName = lu.LuaUnit.splitClassMethod(name)
+    local found = false
+    for _, t in ipairs(tests) do
+      if className == nil and t[1] == name
+          or t[1] == className and type(t[2]) == 'table' and t[2][methodName] ~= nil then
+        selected[#selected + 1] = { name, t[2] }
+        found = true
+      end
+    end
+    if not found then
+      return nil, 'no test named ' .. name
+    end
+  end
+  return selected
+end
+
+-- Runs the tests under LuaUnit with options; returns the number of tests that did not pass,
+-- or nil and a message when the options are wrong.
+local function runTests(lu, tests, options)
+  local runner = lu.LuaUnit.new()
+  -- LuaUnit ends the process on a bad option, on --help and after an abort asked for with
+  -- --error or --failure. The process is the agent's, whose exit path must run, so such an
+  -- exit ends only this run. A test that calls os.exit fails with this text as its error.
+  local realExit = os.exit
+  local exitText = 'os.exit called during the test run'
+  local exitCode
+  os.exit = function(code)
+    exitCode = code
+    error(exitText, 0)
+  end
+  local ok, err = pcall(function()
+    local names = runner:initFromArguments(table.unpack(options))
+    local selected = tests
+    if names ~= nil then
+      local message
+      selected, message = selectByName(lu, tests, names)
+      if selected == nil then
+        error(message, 0)
+      end
+    end
+    runner:registerSuite()
+    runner:internalRunSuiteByInstances(selected)
+    runner:unregisterSuite()
+  end)
+  os.exit = realExit
+  runner:unregisterSuite()
+  if ok then
+    return runner.result.notSuccessCount
+  end
+  if err ~= exitText then
+    return nil, tostring(err)
+  end
+  if exitCode == true or exitCode == 0 then
+    return 0 -- --help or --version
+  end
+  -- An abort, or options LuaUnit refused (it has said why): never a success.
+  return math.max(runner.result and runner.result.notSuccessCount or 0, 1)
+end
+
 return function(target)
   if type(target) ~= 'string' or target == '' then
     report('no test file given')
@@ -133,9 +226,10 @@ return function(target)
     end
   end
 
-  -- Options are given explicitly: without them LuaUnit would read the global arg table,
-  -- which holds the agent's own script arguments.
-  local runner = lu.LuaUnit.new()
-  local failed = runner:runSuiteByInstances(tests, '--verbose')
-  return failed + broken
+  local failed, err = runTests(lu, tests, scriptArguments())
+  if failed == nil then
+    report('%s', err)
+    failed = 1
+  end
+  return exitStatus(failed + broken)
 end

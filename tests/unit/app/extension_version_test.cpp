@@ -106,6 +106,23 @@ TEST_F(ExtensionVersion, CoreVersionIsAdmittedSilently)
         EXPECT_TRUE(check(warning)) << content;
         EXPECT_EQ(warning, "") << content;
     }
+    // UTF-16 and UTF-32 with a byte-order mark, little- and big-endian.
+    const std::string text = "# note\r\nversion: 10.0.0-1\r\n";
+    for (const std::string& bom : {std::string("\xFF\xFE", 2), std::string("\xFE\xFF", 2),
+                                   std::string("\xFF\xFE\0\0", 4), std::string("\0\0\xFE\xFF", 4)}) {
+        const size_t width = bom.size();
+        const bool bigEndian = bom[0] == 0 || bom[0] == '\xFE';
+        std::string content = bom;
+        for (char c : text) {
+            std::string unit(width, '\0');
+            unit[bigEndian ? width - 1 : 0] = c;
+            content += unit;
+        }
+        writeCompanion(content);
+        wxString warning;
+        EXPECT_TRUE(check(warning)) << content;
+        EXPECT_EQ(warning, "") << content;
+    }
 }
 
 TEST_F(ExtensionVersion, MissingCompanionIsRefused)
@@ -118,13 +135,16 @@ TEST_F(ExtensionVersion, MissingCompanionIsRefused)
 
 TEST_F(ExtensionVersion, CompanionWithoutVersionLineIsRefused)
 {
-    const char* contents[] = {
+    // A line too long to be a version line is passed over, however it begins.
+    const std::string overLong = "version: 10.0.0-1" + std::string(8192, ' ') + "\n";
+    const std::string contents[] = {
         "",
         "Version: 10.0.0-1\n",
         " version: 10.0.0-1\n",
         "name: Foo\n\n",
+        overLong,
     };
-    for (const char* content : contents) {
+    for (const std::string& content : contents) {
         writeCompanion(content);
         wxString warning;
         EXPECT_FALSE(check(warning)) << content;
