@@ -104,17 +104,18 @@ bool CHandBack::Open()
 
 void CHandBack::Post(int result)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_result = result;
     m_posted = true;
-    if (!m_settled) {
-        // The write end stays open until this object is destroyed, after the thread is joined.
-        ssize_t written;
-        do
-            written = write(m_fds[1], "r", 1);
-        while (written == -1 && errno == EINTR);
-    }
-    m_changed.wait(lock, [this] { return m_settled; });
+    if (m_settled)
+        return;
+    // The write end stays open until this object is destroyed, after the thread is joined. The
+    // byte waits in the pipe whatever the loop is doing, so nothing is left to wait for here:
+    // the thread ends at once, while the main thread wakes up.
+    ssize_t written;
+    do
+        written = write(m_fds[1], "r", 1);
+    while (written == -1 && errno == EINTR);
 }
 
 bool CHandBack::Take(int* result)
@@ -124,7 +125,6 @@ bool CHandBack::Take(int* result)
         return false;
     *result = m_result;
     m_settled = true;
-    m_changed.notify_all();
     return true;
 }
 
@@ -133,7 +133,6 @@ void CHandBack::Close()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_settled = true;
-        m_changed.notify_all();
     }
     // Only the main thread gets here, with the loop ended: the dispatcher is not polling.
     delete m_source;

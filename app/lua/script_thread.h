@@ -3,7 +3,6 @@
 
 #include "runnable.h"
 
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -11,10 +10,11 @@ class wxEventLoopSource;
 class wxEventLoopSourceHandler;
 
 /// The script thread's result on its way to the main thread's event loop. The main thread
-/// owns every decision about the loop: the script thread only stores its result and writes
-/// one byte to a pipe that the framework's descriptor dispatcher watches, so it never touches
-/// a loop that may already be gone. The pipe lives as long as this object, which outlives the
-/// script thread.
+/// owns every decision about the loop: the script thread only stores its result under a mutex
+/// and writes one byte to a pipe that the framework's descriptor dispatcher watches, so it
+/// never touches a loop that may already be gone, and a result posted before the loop runs is
+/// still there when it does. The pipe lives as long as this object, which outlives the script
+/// thread.
 class CHandBack {
 public:
     CHandBack() = default;
@@ -26,19 +26,17 @@ public:
     /// and has the framework watch it. A result posted before the loop runs waits in the pipe,
     /// so the loop, once it runs, ends at once. false (errno kept) when that fails.
     bool Open();
-    /// Script thread: hands result over and waits until the main thread has taken it or has
-    /// stopped waiting for it (Close).
+    /// Script thread: hands result over; never blocks.
     void Post(int result);
-    /// Main thread, from the loop: when a result was posted, takes it into *result and tells
-    /// the script thread so.
+    /// Main thread, from the loop: when a result was posted and not yet taken, takes it into
+    /// *result.
     bool Take(int* result);
-    /// Main thread, once the loop has ended: the script thread no longer waits, and the pipe is
-    /// no longer watched.
+    /// Main thread, once the loop has ended: the pipe is no longer watched, and a later Post
+    /// stores its result only.
     void Close();
 
 private:
     std::mutex m_mutex;
-    std::condition_variable m_changed;
     int m_result = 0;
     bool m_posted = false;
     bool m_settled = false;  // taken by the loop, or the loop is gone
