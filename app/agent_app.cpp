@@ -2,6 +2,7 @@
 // clean-up, the start-up before and after the command line, and the exit line.
 #include "agent_app.h"
 #include "agent_app_helpers.h"
+#include "openssl_startup.h"
 
 #include "dom.h"
 #include "crash_handler.h"
@@ -90,24 +91,9 @@ void CAgentApp::StartupInit()
         return;
     s_startupDone = true;
 
-    // All algorithms, the SSL library and the error strings, never reading openssl.cnf.
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS
-                            | OPENSSL_INIT_NO_LOAD_CONFIG,
-                        nullptr);
-    OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS
-                         | OPENSSL_INIT_NO_LOAD_CONFIG,
-                     nullptr);
-
+    InitOpenSSLLibraries();
     VkaCore::OpenSSLThreadSetup();
-
-    // An unseeded generator is not fatal: start-up goes on and OpenSSL keeps trying itself.
-    for (int polls = 0; polls < kMaxRandPolls;) {
-        RAND_poll();
-        ++polls;
-        if (RAND_status() != 0)
-            break;
-    }
+    SeedRandomGenerator(kMaxRandPolls);
 }
 
 void CAgentApp::TerminationCleanup()

@@ -56,6 +56,10 @@ public:
 
     // Script thread and start-up sequence.
     int OnRunScript();
+    /// Called inside a catch block on the script thread: reports the exception in flight as
+    /// OnUnhandledException does, logs it as an error, and returns the result that ends the
+    /// process (-1).
+    int ReportScriptException();
     int RunAppInit();
     int RunAppInteractively();
 

@@ -3,6 +3,8 @@
 
 #include "trace.h"
 
+#include <wx/log.h>
+
 #include <exception>
 #include <typeinfo>
 
@@ -60,4 +62,16 @@ void CAgentApp::OnUnhandledException()
             "OnUnhandledException() - caught unhandled %s, terminating app.", description);
         VkaCore::LogTrace(s_Trace, __FILE__, __LINE__, kFunction, line.wc_str());
     }
+}
+
+int CAgentApp::ReportScriptException()
+{
+    // Memory may be what ran out: a report that fails in its turn still ends the run.
+    try {
+        OnUnhandledException();
+        wxLogError("The script thread ended with an unhandled %s; the agent stops.",
+                   describeCurrentException());
+    } catch (...) {
+    }
+    return -1;
 }

@@ -108,15 +108,21 @@ int CAgentApp::RunForeground(bool daemonWorker, int supervisorPipe)
     // Never deleted: the process ends with exit() below, with the thread already joined.
     CScriptThread* scriptThread = new CScriptThread();
     scriptThread->SetDom(m_dom);
-    const int started = scriptThread->start(50, true, 0);
 
     // Returns when the script thread hands back its result. Without a script thread nobody
     // would ever ask the loop to end, so the run fails instead of hanging.
     int result = -1;
-    if (started == 0)
-        result = wxAppConsoleBase::OnRun();
-    else
-        wxLogError("Unable to start the script thread (error %d)", started);
+    if (!scriptThread->HandBack().Open()) {
+        wxLogSysError("Unable to set up the script thread's hand-back pipe");
+    } else {
+        const int started = scriptThread->start(50, true, 0);
+        if (started == 0)
+            result = wxAppConsoleBase::OnRun();
+        else
+            wxLogError("Unable to start the script thread (error %d)", started);
+    }
+    // From here the loop is gone: the thread must not wait for it to take anything.
+    scriptThread->HandBack().Close();
 
     scriptThread->requestExit();
     scriptThread->join();

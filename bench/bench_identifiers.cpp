@@ -2,6 +2,8 @@
 //   to-lua <entities> <wall seconds> <cpu seconds>    InformationToLua over one record
 //   parse <identifiers> <wall seconds> <cpu seconds>  StringToComponent over strings already
 //                                                     on the Lua stack
+//   loop-to-lua <entities> <wall seconds> <cpu seconds>  the peer: the same entity tables
+//                                                     built by a plain Lua loop with string.format
 //
 // usage: bench_identifiers <components> <runs>
 // The record holds `components` items spread over products of 1000 items each, mixing the
@@ -58,6 +60,50 @@ KVTRELAY_EntityItem entityOf(uint64_t i)
 
 // Wall and CPU time of this thread. On a shared machine the wall time mostly says how busy the
 // other processes were; the CPU time says how fast the conversion itself is.
+// The peer of InformationToLua: what a Lua programmer would write, given the raw fields of
+// every entity as a small array (klass, type, language, platform, region, oem, major, minor,
+// build, is-product). Display versions and friendly names follow the same rules in spirit:
+// grouped digits for patterns numbered by their major, a table of friendly names.
+const char kLoopToLua[] = R"(
+local raw = ...
+local format, floor = string.format, math.floor
+local friendly = { [3] = { [4] = { "mezra_english", "mezra_china", "mezra_japan", "mezra_unknown" } },
+                   [22] = { [2213] = "vkru" } }
+local result = {}
+for n = 1, #raw do
+  local r = raw[n]
+  local klass, kind, language, platform, region, oem = r[1], r[2], r[3], r[4], r[5], r[6]
+  local major, minor, build = r[7], r[8], r[9]
+  local version
+  if klass == 3 and minor == 0 and build == 0 then
+    version = format("%d.%03d.%02d", floor(major / 100000), floor(major / 100) % 1000, major % 100)
+  elseif build ~= 0 then
+    version = format("%d.%d.%d", major, minor, build)
+  else
+    version = format("%d.%d", major, minor)
+  end
+  local name
+  if r[10] then
+    name = format("c%dt%dv%d.%d.%dl%dp%dr%do%d", klass, kind, major, minor, build, language, platform, region, oem)
+  else
+    name = format("c%dt%dl%dp%dr%do%d", klass, kind, language, platform, region, oem)
+  end
+  local entry = { klass = klass, type = kind, language = language, platform = platform,
+                  region = region, oem = oem, version = version, name = name,
+                  extract = format("c%dt%dv%d.%d.%dl%dp%dr%do%d", klass, kind, major, minor, build,
+                                   language, platform, region, oem) }
+  local byType = friendly[klass]
+  local f = byType and byType[kind]
+  if type(f) == "table" then f = f[language + 1] end
+  if f then
+    entry.friendly = f
+    result[f] = entry
+  end
+  result[n] = entry
+end
+return #result
+)";
+
 struct Stopwatch {
     std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
     std::clock_t cpu = std::clock();
@@ -122,8 +168,48 @@ int main(int argc, char** argv)
     for (const std::string& text : texts)
         lua_pushlstring(L, text.data(), text.size());
 
+    // The peer's input: every entity's raw fields, in the order InformationToLua visits them.
+    if (luaL_loadstring(L, kLoopToLua) != LUA_OK) {
+        std::fprintf(stderr, "peer loop: %s\n", lua_tostring(L, -1));
+        return 1;
+    }
+    int loop = lua_gettop(L);
+    lua_createtable(L, static_cast<int>(entities), 0);
+    int raw = lua_gettop(L);
+    int rawCount = 0;
+    auto pushRaw = [&](const KVTRELAY_EntityItem& e, bool isProduct) {
+        const lua_Integer fields[] = {e.klass, e.type, e.language, e.platform, e.region, e.oem,
+                                      static_cast<lua_Integer>(e.version.major),
+                                      static_cast<lua_Integer>(e.version.minor),
+                                      static_cast<lua_Integer>(e.version.build)};
+        lua_createtable(L, 10, 0);
+        for (int f = 0; f < 9; ++f) {
+            lua_pushinteger(L, fields[f]);
+            lua_rawseti(L, -2, f + 1);
+        }
+        lua_pushboolean(L, isProduct);
+        lua_rawseti(L, -2, 10);
+        lua_rawseti(L, raw, ++rawCount);
+    };
+    for (const KVTRELAY_Product& p : products) {
+        pushRaw(p.entity, true);
+        for (uint64_t k = 0; k < p.itemCount; ++k)
+            pushRaw(p.items[k], false);
+    }
+
     int status = 0;
     for (int run = 0; run < runs; ++run) {
+        lua_gc(L, LUA_GCCOLLECT, 0);
+        lua_pushvalue(L, loop);
+        lua_pushvalue(L, raw);
+        Stopwatch peer;
+        if (lua_pcall(L, 1, 1, 0) != LUA_OK) {
+            std::fprintf(stderr, "peer loop: %s\n", lua_tostring(L, -1));
+            return 1;
+        }
+        peer.report("loop-to-lua", entities);
+        lua_pop(L, 1);
+
         lua_gc(L, LUA_GCCOLLECT, 0);
         Stopwatch toLua;
         InformationToLua(L, &information);

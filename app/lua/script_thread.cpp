@@ -8,19 +8,18 @@
 #include "profiler.h"
 
 #include <wx/evtloop.h>
+#include <wx/evtloopsrc.h>
 #include <wx/log.h>
-#include <wx/utils.h>
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
-#include <atomic>
+#include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 namespace {
-
-constexpr unsigned long kHandBackRetryMs = 50;
 
 void setDisposition(int sig, void (*handler)(int), int flags)
 {
@@ -38,31 +37,107 @@ void stopSignals(sigset_t* set)
     sigaddset(set, SIGTERM);
 }
 
-// Wakes the main loop and asks it to end with the script's result. The request is queued on
-// the application object, so a script that ends before the loop runs is not lost: the loop
-// handles queued calls on its first pass and ends at once.
-void handBackToMainThread(int result)
-{
-    // The console class itself: wxTheApp casts to the GUI application class, which the
-    // base library does not hold (the sanitizer's type checks need its type information).
-    wxAppConsole* app = wxAppConsole::GetInstance();
-    auto taken = std::make_shared<std::atomic<bool>>(false);
-    wxQueueEvent(app, new wxIdleEvent());
-    app->CallAfter([result, taken]() {
-        taken->store(true);
+// Called by the loop, on the main thread, when the hand-back pipe is readable.
+class CHandBackReader : public wxEventLoopSourceHandler {
+public:
+    CHandBackReader(CHandBack& handBack, int fd) : m_handBack(handBack), m_fd(fd) {}
+
+    void OnReadWaiting() override
+    {
+        char buf[16];
+        while (read(m_fd, buf, sizeof buf) > 0) {
+        }
+        int result = 0;
+        if (!m_handBack.Take(&result))
+            return;
         if (wxEventLoopBase* loop = wxEventLoopBase::GetActive())
             loop->Exit(result);
-    });
-    // A wake-up sent while the loop is not yet active, or racing with the loop going back to
-    // sleep, can be lost; the loop would then sleep with the request queued. Keep waking it
-    // until the request has been taken: normally at once, so this costs nothing.
-    while (!taken->load()) {
-        wxMilliSleep(kHandBackRetryMs);
-        wxWakeUpIdle();
     }
+    void OnWriteWaiting() override {}
+    void OnExceptionWaiting() override {}
+
+private:
+    CHandBack& m_handBack;
+    const int m_fd;
+};
+
+bool setDescriptorFlags(int fd, bool nonBlocking)
+{
+    const int fdFlags = fcntl(fd, F_GETFD);
+    if (fdFlags == -1 || fcntl(fd, F_SETFD, fdFlags | FD_CLOEXEC) == -1)
+        return false;
+    if (!nonBlocking)
+        return true;
+    const int flags = fcntl(fd, F_GETFL);
+    return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
 }
 
 } // namespace
+
+CHandBack::~CHandBack()
+{
+    Close();
+    for (int& fd : m_fds) {
+        if (fd != -1)
+            close(fd);
+        fd = -1;
+    }
+}
+
+bool CHandBack::Open()
+{
+    if (pipe(m_fds) != 0)
+        return false;
+    // Children the Lua application starts must not hold the pipe.
+    if (!setDescriptorFlags(m_fds[0], true) || !setDescriptorFlags(m_fds[1], false))
+        return false;
+    m_handler.reset(new CHandBackReader(*this, m_fds[0]));
+    // Registered with the framework's process-wide descriptor dispatcher, which every console
+    // loop polls: it exists before the main loop does and after it is gone.
+    m_source = wxEventLoopBase::AddSourceForFD(m_fds[0], m_handler.get(), wxEVENT_SOURCE_INPUT);
+    if (!m_source) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+void CHandBack::Post(int result)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_result = result;
+    m_posted = true;
+    if (m_settled)
+        return;
+    // The write end stays open until this object is destroyed, after the thread is joined. The
+    // byte waits in the pipe whatever the loop is doing, so nothing is left to wait for here:
+    // the thread ends at once, while the main thread wakes up.
+    ssize_t written;
+    do
+        written = write(m_fds[1], "r", 1);
+    while (written == -1 && errno == EINTR);
+}
+
+bool CHandBack::Take(int* result)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_posted || m_settled)
+        return false;
+    *result = m_result;
+    m_settled = true;
+    return true;
+}
+
+void CHandBack::Close()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_settled = true;
+    }
+    // Only the main thread gets here, with the loop ended: the dispatcher is not polling.
+    delete m_source;
+    m_source = nullptr;
+}
 
 void InstallAgentSignalDispositions()
 {
@@ -94,10 +169,16 @@ const char* CScriptThread::GetThreadName() const
 void CScriptThread::OnRun()
 {
     CAgentApp& app = wxGetApp();
-    const int result = app.OnRunScript();
+    int result;
+    try {
+        result = app.OnRunScript();
+    } catch (...) {
+        // Left to the framework, the thread would end and the main loop wait for ever.
+        result = app.ReportScriptException();
+    }
 
     if (app.IsAgent() || app.IsBackground()) {
-        handBackToMainThread(result);
+        m_handBack.Post(result);
         return;
     }
     // Another application's foreground run ends here, from this thread.

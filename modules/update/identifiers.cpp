@@ -303,33 +303,75 @@ const char* EntityFriendlyName(const KVTRELAY_EntityItem& e)
     }
 }
 
-void EntityToLua(lua_State* L, const KVTRELAY_EntityItem& e, bool isProduct)
+namespace {
+
+// The fields of an entity table, in the order they are set.
+enum EntityField { kKlass, kType, kLanguage, kPlatform, kRegion, kOem, kVersion, kName, kExtract, kFriendly,
+                    kFieldCount };
+const char* const kFieldNames[kFieldCount] = {"klass", "type",    "language", "platform", "region",
+                                              "oem",   "version", "name",     "extract",  "friendly"};
+
+// Builds one entity table (or nil for a hidden entity) and returns its friendly name. With keys,
+// the stack index of the field names pushed in order by pushFieldNames, every field is stored
+// by a raw set with a name already interned: over a whole record this saves hashing and looking
+// up each name again for every entity.
+const char* entityToLua(lua_State* L, const KVTRELAY_EntityItem& e, bool isProduct, int keys)
 {
     if (e.language == kHidden || e.platform == kHidden || e.region == kHidden || e.oem == kHidden) {
         lua_pushnil(L);
-        return;
+        return nullptr;
     }
-    lua_createtable(L, 0, 10);
-    const std::pair<const char*, int32_t> numbers[] = {{"klass", e.klass},     {"type", e.type},
-                                                       {"language", e.language}, {"platform", e.platform},
-                                                       {"region", e.region},   {"oem", e.oem}};
+    lua_createtable(L, 0, kFieldCount);
+    auto key = [L, keys](EntityField field) {
+        if (keys)
+            lua_pushvalue(L, keys + field);
+    };
+    auto store = [L, keys](EntityField field) {  /* table, [key,] value */
+        if (keys)
+            lua_rawset(L, -3);
+        else
+            lua_setfield(L, -2, kFieldNames[field]);
+    };
+    const std::pair<EntityField, int32_t> numbers[] = {{kKlass, e.klass},       {kType, e.type},
+                                                       {kLanguage, e.language}, {kPlatform, e.platform},
+                                                       {kRegion, e.region},     {kOem, e.oem}};
     for (const auto& field : numbers) {
+        key(field.first);
         lua_pushinteger(L, field.second);
-        lua_setfield(L, -2, field.first);
+        store(field.first);
     }
+    key(kVersion);
     ConvertVersionFormatVT2UI(L, e.klass, e.type, &e.version);
-    lua_setfield(L, -2, "version");
+    store(kVersion);
+    key(kName);
     if (isProduct)
         ProductToString(L, e);
     else
         ComponentToString(L, e);
-    lua_setfield(L, -2, "name");
+    store(kName);
+    key(kExtract);
     EntityToString(L, e);
-    lua_setfield(L, -2, "extract");
-    if (const char* friendly = EntityFriendlyName(e)) {
+    store(kExtract);
+    const char* friendly = EntityFriendlyName(e);
+    if (friendly) {
+        key(kFriendly);
         lua_pushstring(L, friendly);
-        lua_setfield(L, -2, "friendly");
+        store(kFriendly);
     }
+    return friendly;
+}
+
+void pushFieldNames(lua_State* L)
+{
+    for (const char* name : kFieldNames)
+        lua_pushstring(L, name);
+}
+
+} // namespace
+
+void EntityToLua(lua_State* L, const KVTRELAY_EntityItem& e, bool isProduct)
+{
+    entityToLua(L, e, isProduct, 0);
 }
 
 void ComponentToLua(lua_State* L, const KVTRELAY_EntityItem& entity)
@@ -345,8 +387,9 @@ void ProductToLua(lua_State* L, const KVTRELAY_EntityItem& entity)
 namespace {
 
 // Stores the entry on top of the stack at `number` of the table at `table`, and under its
-// friendly name when it has one; pops the entry.
-void storeEntry(lua_State* L, int table, int number)
+// friendly name when it has one; pops the entry. The friendly name, when there is one, is the
+// entry's "friendly" field, reached through the interned name at friendlyKey.
+void storeEntry(lua_State* L, int table, int number, bool friendly, int friendlyKey)
 {
     if (lua_isnil(L, -1)) {
         lua_pop(L, 1);  // a hidden entity leaves a hole at its number
@@ -354,34 +397,60 @@ void storeEntry(lua_State* L, int table, int number)
     }
     lua_pushvalue(L, -1);
     lua_rawseti(L, table, number);
-    lua_getfield(L, -1, "friendly");  /* entry, friendly */
-    if (lua_isstring(L, -1)) {
-        lua_insert(L, -2);              /* friendly, entry */
-        lua_rawset(L, table);
-    } else {
-        lua_pop(L, 2);
+    if (!friendly) {
+        lua_pop(L, 1);
+        return;
     }
+    lua_pushvalue(L, friendlyKey);  /* entry, "friendly" */
+    lua_rawget(L, -2);              /* entry, friendly */
+    lua_insert(L, -2);              /* friendly, entry */
+    lua_rawset(L, table);
+}
+
+// The body of InformationToLua, run in a protected call: information is the light userdata
+// argument; returns the table.
+int convertInformation(lua_State* L)
+{
+    const auto* information = static_cast<const KVTRELAY_Information*>(lua_touserdata(L, 1));
+    uint64_t entries = information->count;
+    for (uint64_t i = 0; i < information->count; ++i)
+        entries += information->products[i].itemCount;
+    luaL_checkstack(L, kFieldCount + 8, "entity field names");
+    pushFieldNames(L);
+    const int keys = lua_gettop(L) - kFieldCount + 1;
+    lua_createtable(L, entries > INT_MAX ? INT_MAX : static_cast<int>(entries), 0);
+    int table = lua_gettop(L);
+    int number = 0;
+    for (uint64_t i = 0; i < information->count; ++i) {
+        const KVTRELAY_Product& product = information->products[i];
+        bool friendly = entityToLua(L, product.entity, true, keys) != nullptr;
+        storeEntry(L, table, ++number, friendly, keys + kFriendly);
+        for (uint64_t k = 0; k < product.itemCount; ++k) {
+            friendly = entityToLua(L, product.items[k], false, keys) != nullptr;
+            storeEntry(L, table, ++number, friendly, keys + kFriendly);
+        }
+    }
+    return 1;
 }
 
 } // namespace
 
 void InformationToLua(lua_State* L, const KVTRELAY_Information* information)
 {
-    uint64_t entries = information->count;
-    for (uint64_t i = 0; i < information->count; ++i)
-        entries += information->products[i].itemCount;
-    lua_createtable(L, entries > INT_MAX ? INT_MAX : static_cast<int>(entries), 0);
-    int table = lua_gettop(L);
-    int number = 0;
-    for (uint64_t i = 0; i < information->count; ++i) {
-        const KVTRELAY_Product& product = information->products[i];
-        ProductToLua(L, product.entity);
-        storeEntry(L, table, ++number);
-        for (uint64_t k = 0; k < product.itemCount; ++k) {
-            ComponentToLua(L, product.items[k]);
-            storeEntry(L, table, ++number);
-        }
-    }
+    // Everything the conversion allocates stays reachable from the result, so a collection
+    // in the middle of it frees nothing and only walks the growing table again and again.
+    // The collector is paused for the conversion, which runs as a protected call so that an
+    // allocation failure cannot leave it paused.
+    lua_pushcfunction(L, convertInformation);
+    lua_pushlightuserdata(L, const_cast<KVTRELAY_Information*>(information));
+    const bool collecting = lua_gc(L, LUA_GCISRUNNING, 0) != 0;
+    if (collecting)
+        lua_gc(L, LUA_GCSTOP, 0);
+    const int status = lua_pcall(L, 1, 1, 0);
+    if (collecting)
+        lua_gc(L, LUA_GCRESTART, 0);
+    if (status != LUA_OK)
+        lua_error(L);  /* rethrow the error object */
 }
 
 int l_tocomponent(lua_State* L)

@@ -2,9 +2,11 @@
 the domain object in Lua, unit-test mode, other application names and signals."""
 
 import os
+import resource
 import signal
 import subprocess
 import time
+import unittest
 
 import harness
 from harness import main
@@ -272,6 +274,20 @@ class ScriptThreadLogTest(AgentTestCase):
         r = self.tree.run()
         self.assertEqual(r.returncode, 5, r.stderr)
         self.assertIn(("WARNING", "script warning before exit"), self.tree.log_entries())
+
+
+class ScriptThreadExceptionTest(AgentTestCase):
+    @unittest.skipIf(harness.sanitized(), "the sanitizer runtime reserves more address space than any limit")
+    def test_out_of_memory_on_the_script_thread_ends_the_run_with_the_error_in_the_log(self):
+        # The Lua error fits under the limit; its text converted for the host does not, and the
+        # allocation throws on the script thread.
+        self.tree.lua_module("vk_agent", app_module(init="error(string.rep('x', 32 * 1024 * 1024))"))
+        limit = 400 * 1024 * 1024
+        r = self.tree.run(timeout=120, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)))
+        self.assertEqual(r.returncode, 255, r.stderr[:500])
+        errors = [t for level, t in self.tree.log_entries() if level == "ERROR"]
+        self.assertEqual(errors, ['The script thread ended with an unhandled std::exception of type "St9bad_alloc", '
+                                  'what() = "std::bad_alloc"; the agent stops.'])
 
 
 class SignalTest(AgentTestCase):

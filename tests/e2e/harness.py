@@ -43,6 +43,12 @@ def make_zip(archive, files, symlinks=None):
     return archive
 
 
+def sanitized():
+    """Whether the installed vk_agent carries the address sanitizer."""
+    out = subprocess.run(["ldd", str(STAGE / "vk_agent")], capture_output=True, text=True).stdout
+    return "libasan" in out
+
+
 class AgentTree:
     """A private installed tree under root/agent with its work folder root/work."""
 

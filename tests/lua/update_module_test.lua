@@ -218,6 +218,7 @@ group("result table", function()
   eq(r[5].name, "c3t4v0.0.0l1p-1r-1o-1", "second product")
   eq(r.mezra_english, r[5], "a later entry replaces the friendly key")
   eq(r.vkru, r[6], "friendly key for an item")
+  eq(collectgarbage("isrunning"), true, "the collector runs again after the conversion")
   eq(relay.calls("DestroyData"), 1, "information freed")
   released("list")
 
