@@ -18,12 +18,15 @@ volatile sig_atomic_t g_last_signal = 0;
 
 namespace {
 
+void stopWatchingSupervisor();
+
 // Watches, from the main thread's event loop, the pipe whose only writer is the supervisor.
 // The supervisor never writes, so the pipe turns readable only when it is gone (killed,
 // crashed): the kernel wakes the loop then, and an idle worker costs nothing meanwhile.
 class CSupervisorWatch : public wxEventLoopSourceHandler {
 public:
     explicit CSupervisorWatch(int fd) : m_fd(fd) {}
+    ~CSupervisorWatch() override { StopWatching(); }
 
     bool Start()
     {
@@ -42,6 +45,12 @@ public:
     void OnWriteWaiting() override {}
     void OnExceptionWaiting() override { SupervisorGone(); }
 
+    void StopWatching()
+    {
+        delete m_source;
+        m_source = nullptr;
+    }
+
 private:
     void SupervisorGone()
     {
@@ -55,10 +64,7 @@ private:
         kill(getpid(), SIGTERM);
         // The pipe stays readable at end of file; stop watching it, outside the dispatch
         // that is calling us.
-        wxAppConsole::GetInstance()->CallAfter([this]() {
-            delete m_source;
-            m_source = nullptr;
-        });
+        wxAppConsole::GetInstance()->CallAfter([]() { stopWatchingSupervisor(); });
     }
 
     int m_fd;
@@ -66,8 +72,13 @@ private:
     bool m_gone = false;
 };
 
-// Lives as long as the process: the worker ends with exit().
 CSupervisorWatch* s_supervisorWatch = nullptr;
+
+void stopWatchingSupervisor()
+{
+    if (s_supervisorWatch != nullptr)
+        s_supervisorWatch->StopWatching();
+}
 
 } // namespace
 
@@ -124,6 +135,8 @@ int CAgentApp::RunForeground(bool daemonWorker, int supervisorPipe)
     // From here the loop is gone: the thread must not wait for it to take anything.
     scriptThread->HandBack().Close();
 
+    delete s_supervisorWatch;
+    s_supervisorWatch = nullptr;
     scriptThread->requestExit();
     scriptThread->join();
     TerminationCleanup();
