@@ -26,7 +26,6 @@ const char CAgentApp::s_Trace[] = "Appl";
 
 namespace {
 
-const char kVendor[] = "Corvane";
 const int kMaxRandPolls = 100;
 
 // Plain flags, not locks: the callers never run start-up or clean-up on two threads at once.
@@ -34,24 +33,6 @@ bool s_startupDone = false;
 bool s_cleanupDone = false;
 
 } // namespace
-
-wxString VendorFolder(const wxFileName& exeDir)
-{
-    if (exeDir.GetDirCount() > 1) {
-        wxFileName parent(exeDir);
-        parent.RemoveLastDir();
-        const wxString parentPath = parent.GetPath(wxPATH_GET_VOLUME);
-        if (parentPath.Find(kVendor) != wxNOT_FOUND)
-            return parentPath;
-    }
-    return exeDir.GetPath(wxPATH_GET_VOLUME);
-}
-
-wxString FormatRunTime(const wxTimeSpan& span)
-{
-    // With %D before %H the hours are the remainder below a day.
-    return span.Format("%Dd %H:%M:%S.%l");
-}
 
 CAgentApp::CAgentApp()
 {
@@ -126,7 +107,7 @@ bool CAgentApp::OnInit()
     m_dom->SetWx("app.path.cv", VendorFolder(exeDir));
     m_dom->Set("app.version", kAppVersion);
 
-    SetVendorName(wxGetTranslation(kVendor));
+    SetVendorName(wxGetTranslation(kVendorName));
 
     // Parses the command line; its domain variables land after the four keys above.
     if (!wxAppConsoleBase::OnInit())

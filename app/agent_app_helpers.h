@@ -5,6 +5,9 @@
 #include <wx/filename.h>
 #include <wx/string.h>
 
+/// The vendor's name: the framework's vendor name, and what marks the vendor folder.
+constexpr char kVendorName[] = "Corvane";
+
 /// The vendor folder for an executable directory: its parent when the parent's path contains
 /// the vendor name and the directory has more than one component, else the directory itself.
 wxString VendorFolder(const wxFileName& exeDir);

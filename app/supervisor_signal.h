@@ -5,7 +5,9 @@
 
 #include <csignal>
 
-/// Pid file path of the supervisor, kept for readers outside the handler.
+/// Pid file path of the supervisor. Nothing in the agent reads it back (the handler uses its
+/// own byte copy, which it can read without allocating); it is kept under its known name for
+/// anyone who inspects the supervisor, e.g. in a debugger.
 extern wxString _the_pid_file;
 /// Process id of the supervisor; a SIGTERM sent by this pid is its own broadcast coming back.
 extern volatile sig_atomic_t _my_pid;

@@ -11,7 +11,6 @@
 #include <wx/dir.h>
 #include <wx/filefn.h>
 #include <wx/log.h>
-#include <wx/tokenzr.h>
 #include <wx/confbase.h>
 #include <wx/utils.h>
 
@@ -24,20 +23,11 @@ const char kFunction[] = "ExpandZippath";
 const wxString kCoreFolder = "vka_core";
 const wxString kSharedCoreName = "vka";
 const wxString kArchiveExtension = "vke";
-const wxString kSeparator = ";";
-
-// Removes "." and "..", expands a leading "~" and makes a relative path absolute against base.
-// Environment references are deliberately left alone.
-wxFileName normalisedAgainst(wxFileName name, const wxString& base)
-{
-    name.Normalize(wxPATH_NORM_DOTS | wxPATH_NORM_TILDE | wxPATH_NORM_ABSOLUTE, base);
-    return name;
-}
 
 void appendTo(wxString& list, const wxString& item)
 {
     if (!list.empty())
-        list += kSeparator;
+        list += kArchiveListSeparator;
     list += item;
 }
 
@@ -67,19 +57,6 @@ std::vector<wxString> matchingFiles(const wxString& folder, const wxString& patt
 
 } // namespace
 
-wxArrayString SplitArchiveList(const wxString& list)
-{
-    return wxStringTokenize(list, kSeparator, wxTOKEN_STRTOK);
-}
-
-wxFileName ArchiveEntryLocation(const wxString& entry, const wxString& base)
-{
-    wxFileName file(wxExpandEnvVars(entry));
-    if (!file.IsAbsolute())
-        file = normalisedAgainst(file, base);
-    return file;
-}
-
 void CAgentApp::ExpandZippath()
 {
     const wxString bin = m_dom->GetWxString("app.path.bin");
@@ -101,7 +78,7 @@ void CAgentApp::ExpandZippath()
     // The extension folder joins the list as a wildcard entry after the command-line entries,
     // so its files are version-checked like any other wildcard match.
     if (!m_extDir.empty()) {
-        const wxFileName pattern = normalisedAgainst(wxFileName(m_extDir, "*." + kArchiveExtension), bin);
+        const wxFileName pattern = NormalisedAgainst(wxFileName(m_extDir, "*." + kArchiveExtension), bin);
         if (wxDirExists(pattern.GetPath()))
             appendTo(m_zipPath, pattern.GetFullPath());
     }
@@ -129,7 +106,7 @@ void CAgentApp::ExpandZippath()
             }
 
             for (const wxString& name : names) {
-                const wxString path = normalisedAgainst(wxFileName(folder, name), bin).GetFullPath();
+                const wxString path = NormalisedAgainst(wxFileName(folder, name), bin).GetFullPath();
                 if (!wxIsReadable(path)) {
                     wxLogWarning("Extension file '%s' isn't readable", path);
                     continue;

@@ -3,6 +3,7 @@
 
 #include "crash_handler.h"
 #include "crash_alt_stack.h"
+#include "fd_write.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,18 +39,8 @@ std::atomic<bool> g_installed{false};
 
 // --- async-signal-safe output --------------------------------------------------------
 
-void put(int fd, const char* s) {
-    size_t len = strlen(s);
-    while (len > 0) {
-        ssize_t n = ::write(fd, s, len);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        s += n;
-        len -= static_cast<size_t>(n);
-    }
-}
+// WriteAll only calls write(2), so it is safe here.
+void put(int fd, const char* s) { WriteAll(fd, s, strlen(s)); }
 
 void putUnsigned(int fd, unsigned long long v, unsigned base) {
     char buf[32];

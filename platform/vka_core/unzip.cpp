@@ -4,6 +4,7 @@
 
 #include "unzip.h"
 
+#include "utf8_text.h"
 #include "zip_archive.h"
 
 #include <wx/log.h>
@@ -15,13 +16,6 @@
 namespace VkaCore {
 
 namespace {
-
-wxString fromBytes(const std::string& s) {
-    wxString out = wxString::FromUTF8(s.data(), s.size());
-    if (out.empty() && !s.empty())
-        out = wxString::From8BitData(s.data(), s.size());
-    return out;
-}
 
 std::string toBytes(const wxString& s) {
     const wxScopedCharBuffer buf = s.fn_str();
@@ -43,7 +37,7 @@ wxString sizeText(std::uint64_t bytes) {
 
 // The record the callback sees, built from the same entry that is checked and written.
 std::unique_ptr<wxZipEntry> recordOf(const ziparchive::Entry& e) {
-    std::unique_ptr<wxZipEntry> record(new wxZipEntry(fromBytes(e.name)));
+    std::unique_ptr<wxZipEntry> record(new wxZipEntry(FromUtf8OrBytes(e.name)));
     record->SetIsDir(e.isDir);
     record->SetSize(static_cast<wxFileOffset>(e.size));
     record->SetMethod(e.method);
@@ -68,15 +62,15 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
         const char* format = kind == ziparchive::OpenProblem::Damaged      ? "Damaged archive '%s': %s"
                              : kind == ziparchive::OpenProblem::NotRegular ? "Refusing archive '%s': %s"
                                                                            : "Cannot open archive '%s': %s";
-        wxLogWarning(format, archivePath, fromBytes(problem));
+        wxLogWarning(format, archivePath, FromUtf8OrBytes(problem));
         return false;
     }
     const std::vector<ziparchive::Entry>& entries = archive->Entries();
     // Before anything is called or written: one refused name refuses the whole archive.
     if (const ziparchive::Entry* refused = ziparchive::FirstRefused(entries, problem)) {
         wxLogWarning("Refusing archive '%s': unsafe entry '%s' (%s)", archivePath,
-                     fromBytes(ziparchive::ShownName(refused->name)),
-                     fromBytes(problem));
+                     FromUtf8OrBytes(ziparchive::ShownName(refused->name)),
+                     FromUtf8OrBytes(problem));
         return false;
     }
 
@@ -90,7 +84,7 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
         std::string name = e.name;
         if (e.isDir && name.back() != '/')
             name += '/';
-        const wxString path = target + "/" + fromBytes(name);
+        const wxString path = target + "/" + FromUtf8OrBytes(name);
         if (callback && !callback(context, record.get(), &path))
             continue;
         chosen[i] = true;
@@ -119,7 +113,7 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
         if (!chosen[i])
             continue;
         const ziparchive::Entry& e = entries[i];
-        const wxString path = target + "/" + fromBytes(e.name);
+        const wxString path = target + "/" + FromUtf8OrBytes(e.name);
         std::string dest = targetBytes + "/" + e.name;
         while (dest.size() > targetBytes.size() + 1 && dest.back() == '/')
             dest.pop_back();
@@ -141,8 +135,8 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
         std::string reason;
         const ziparchive::Outcome outcome = writer.Write(*archive, e, dest, error, reason);
         if (outcome == ziparchive::Outcome::Damaged) {
-            wxLogWarning("Damaged archive '%s': entry '%s' cannot be read (%s)", archivePath, fromBytes(e.name),
-                         fromBytes(reason));
+            wxLogWarning("Damaged archive '%s': entry '%s' cannot be read (%s)", archivePath, FromUtf8OrBytes(e.name),
+                         FromUtf8OrBytes(reason));
             return false;
         }
         if (outcome == ziparchive::Outcome::WriteFailed) {

@@ -1,18 +1,11 @@
 // The index of an update source is read from whatever the source serves. Parsing must accept or
 // refuse any text without harm; whatever it accepts must be usable as the relay uses it.
+#include "fuzz_support.h"
 #include "source_index.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#define INDEX_CHECK(condition)                                                                 \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -21,16 +14,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kvtrelay::SourceIndex index;
     std::string error;
     if (!kvtrelay::ParseIndex(text, index, error)) {
-        INDEX_CHECK(!error.empty());
+        FUZZ_CHECK(!error.empty());
     } else {
         for (const kvtrelay::IndexProduct& product : index.products) {
             // An id the relay writes must read back as the same entity.
             KVTRELAY_EntityItem back;
-            INDEX_CHECK(kvtrelay::ParseEntityId(kvtrelay::EntityId(product.entity), back));
-            INDEX_CHECK(kvtrelay::SameComponent(back, product.entity));
-            INDEX_CHECK(kvtrelay::CompareVersions(back.version, product.entity.version) == 0);
+            FUZZ_CHECK(kvtrelay::ParseEntityId(kvtrelay::EntityId(product.entity), back));
+            FUZZ_CHECK(kvtrelay::SameComponent(back, product.entity));
+            FUZZ_CHECK(kvtrelay::CompareVersions(back.version, product.entity.version) == 0);
             for (const kvtrelay::IndexComponent& component : product.components) {
-                INDEX_CHECK(kvtrelay::IsSafePackagePath(component.package));
+                FUZZ_CHECK(kvtrelay::IsSafePackagePath(component.package));
                 (void)kvtrelay::ItemMatches(product.entity, component.entity);
             }
         }
@@ -40,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     KVTRELAY_EntityItem entity;
     if (kvtrelay::ParseEntityId(text, entity)) {
         KVTRELAY_EntityItem again;
-        INDEX_CHECK(kvtrelay::ParseEntityId(kvtrelay::EntityId(entity), again));
-        INDEX_CHECK(kvtrelay::SameComponent(again, entity) && kvtrelay::CompareVersions(again.version, entity.version) == 0);
+        FUZZ_CHECK(kvtrelay::ParseEntityId(kvtrelay::EntityId(entity), again));
+        FUZZ_CHECK(kvtrelay::SameComponent(again, entity) && kvtrelay::CompareVersions(again.version, entity.version) == 0);
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 // message, skipped archives, damaged data and the catalogue cache.
 
 #include "dom.h"
+#include "service_test_support.h"
 
 #include <lua.hpp>
 
@@ -18,22 +19,6 @@
 using VkaCore::CDom;
 
 namespace {
-
-class WarningCapture : public wxLog {
-public:
-    WarningCapture() : m_previous(wxLog::SetActiveTarget(this)) {}
-    ~WarningCapture() override { wxLog::SetActiveTarget(m_previous); }
-    std::vector<std::string> warnings;
-
-protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
-        if (level == wxLOG_Warning)
-            warnings.push_back(msg.ToStdString(wxConvUTF8));
-    }
-
-private:
-    wxLog* m_previous;
-};
 
 void writeFile(const std::string& path, const std::string& content) {
     std::string::size_type slash = path.find_last_of('/');
@@ -79,21 +64,7 @@ protected:
         return archive;
     }
 
-    // The chunk's result as text, or "error: <message>".
-    std::string eval(const std::string& code) {
-        int top = lua_gettop(L);
-        std::string result;
-        if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
-            result = std::string("error: ") + lua_tostring(L, -1);
-        } else {
-            lua_getglobal(L, "tostring");
-            lua_insert(L, -2);
-            lua_call(L, 1, 1);
-            result = lua_tostring(L, -1);
-        }
-        lua_settop(L, top);
-        return result;
-    }
+    std::string eval(const std::string& code) { return VkaTest::EvalLua(L, code); }
 
     std::string tmp;
     CDom* dom = nullptr;
@@ -165,16 +136,16 @@ TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped) {
     std::string missing = tmp + "/missing.vke";
     dom->Set("app.lua.zippath", missing + ";" + garbage + ";" + truncated + ";" + empty + ";" + tmp + ";" + good);
 
-    WarningCapture capture;
+    VkaTest::LevelCapture capture(wxLOG_Warning);
     EXPECT_EQ(eval("return require('m1') + require('m2') + require('m3')"), "6");
     EXPECT_EQ(eval("return (pcall(require, 'none'))"), "false");
-    ASSERT_EQ(capture.warnings.size(), 5u);
-    EXPECT_EQ(capture.warnings[0], "Lua archive '" + missing + "' skipped: No such file or directory");
-    EXPECT_EQ(capture.warnings[1].find("Lua archive '" + garbage + "' skipped: not a ZIP archive"), 0u)
-        << capture.warnings[1];
-    EXPECT_EQ(capture.warnings[2].find("Lua archive '" + truncated + "' skipped: "), 0u) << capture.warnings[2];
-    EXPECT_EQ(capture.warnings[3].find("Lua archive '" + empty + "' skipped: "), 0u) << capture.warnings[3];
-    EXPECT_EQ(capture.warnings[4], "Lua archive '" + tmp + "' skipped: not a regular file (a folder)");
+    ASSERT_EQ(capture.messages.size(), 5u);
+    EXPECT_EQ(capture.messages[0], "Lua archive '" + missing + "' skipped: No such file or directory");
+    EXPECT_EQ(capture.messages[1].find("Lua archive '" + garbage + "' skipped: not a ZIP archive"), 0u)
+        << capture.messages[1];
+    EXPECT_EQ(capture.messages[2].find("Lua archive '" + truncated + "' skipped: "), 0u) << capture.messages[2];
+    EXPECT_EQ(capture.messages[3].find("Lua archive '" + empty + "' skipped: "), 0u) << capture.messages[3];
+    EXPECT_EQ(capture.messages[4], "Lua archive '" + tmp + "' skipped: not a regular file (a folder)");
 }
 
 TEST_F(ArchiveSearcher, DamagedEntryDataIsALoadErrorNotACrash) {
@@ -214,14 +185,14 @@ TEST_F(ArchiveSearcher, ChangedArchiveIsReadAgain) {
 TEST_F(ArchiveSearcher, ArchiveThatBecomesReadableAgainIsUsedAndWarnsAgainWhenBroken) {
     std::string path = tmp + "/flaky.vke";
     dom->Set("app.lua.zippath", path);
-    WarningCapture capture;
+    VkaTest::LevelCapture capture(wxLOG_Warning);
     EXPECT_EQ(eval("return (pcall(require, 'f'))"), "false");
     makeZip("flaky.vke", {{"f.lua", "return 'back'"}});
     EXPECT_EQ(eval("return require 'f'"), "back");
-    EXPECT_EQ(capture.warnings.size(), 1u);
+    EXPECT_EQ(capture.messages.size(), 1u);
     writeFile(path, "not a zip any more");
     EXPECT_EQ(eval("package.loaded.f = nil return (pcall(require, 'f'))"), "false");
-    EXPECT_EQ(capture.warnings.size(), 2u);
+    EXPECT_EQ(capture.messages.size(), 2u);
 }
 
 TEST_F(ArchiveSearcher, Zip64ArchivesAreRead) {

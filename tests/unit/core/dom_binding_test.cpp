@@ -3,6 +3,7 @@
 
 #include "agent_event.h"
 #include "dom.h"
+#include "service_test_support.h"
 #include "dom_binding.h"
 #include "log2disk.h"
 
@@ -73,21 +74,7 @@ protected:
     }
 
     // The chunk's result as text, or "error: <message>" when it raised.
-    std::string eval(const std::string& code) {
-        int top = lua_gettop(L);
-        std::string result;
-        if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != LUA_OK ||
-            lua_pcall(L, 0, 1, 0) != LUA_OK) {
-            result = std::string("error: ") + lua_tostring(L, -1);
-        } else {
-            lua_getglobal(L, "tostring");
-            lua_insert(L, -2);
-            lua_call(L, 1, 1);
-            result = lua_tostring(L, -1);
-        }
-        lua_settop(L, top);
-        return result;
-    }
+    std::string eval(const std::string& code) { return VkaTest::EvalLua(L, code); }
 
     CDom* dom = nullptr;
     lua_State* L = nullptr;

@@ -3,6 +3,7 @@
 
 #include "agent_event.h"
 #include "dom.h"
+#include "service_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -19,22 +20,6 @@ using VkaCore::CAgentEvent;
 using VkaCore::CDom;
 
 namespace {
-
-class ErrorCapture : public wxLog {
-public:
-    ErrorCapture() : m_previous(wxLog::SetActiveTarget(this)) {}
-    ~ErrorCapture() override { wxLog::SetActiveTarget(m_previous); }
-    std::vector<std::string> errors;
-
-protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
-        if (level == wxLOG_Error)
-            errors.push_back(msg.ToStdString(wxConvUTF8));
-    }
-
-private:
-    wxLog* m_previous;
-};
 
 class EventStore : public testing::Test {
 protected:
@@ -153,20 +138,20 @@ TEST_F(EventStore, ProcessesWritingAtOnceLoseNothing) {
 TEST_F(EventStore, FailedWriteIsLoggedNamingTheDatabase) {
     // A folder where the database file should be: sqlite cannot open it.
     ASSERT_EQ(mkdir((work + "/events.db").c_str(), 0700), 0);
-    ErrorCapture capture;
+    VkaTest::LevelCapture capture(wxLOG_Error);
     EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5101, "x")));
-    ASSERT_EQ(capture.errors.size(), 1u);
-    EXPECT_EQ(capture.errors[0].find("Cannot write agent event 5101 to the event database '" + work + "/events.db': "),
+    ASSERT_EQ(capture.messages.size(), 1u);
+    EXPECT_EQ(capture.messages[0].find("Cannot write agent event 5101 to the event database '" + work + "/events.db': "),
               0u)
-        << capture.errors[0];
-    EXPECT_NE(capture.errors[0].find("unable to open database file"), std::string::npos) << capture.errors[0];
+        << capture.messages[0];
+    EXPECT_NE(capture.messages[0].find("unable to open database file"), std::string::npos) << capture.messages[0];
 }
 
 TEST_F(EventStore, NoWorkFolderIsAFailureNotACrash) {
     dom->Unset("app.path.work");
-    ErrorCapture capture;
+    VkaTest::LevelCapture capture(wxLOG_Error);
     EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5106, "x")));
-    ASSERT_EQ(capture.errors.size(), 1u);
-    EXPECT_NE(capture.errors[0].find("app.path.work"), std::string::npos);
+    ASSERT_EQ(capture.messages.size(), 1u);
+    EXPECT_NE(capture.messages[0].find("app.path.work"), std::string::npos);
     EXPECT_TRUE(dom->Events().empty());
 }

@@ -1,11 +1,13 @@
 #pragma once
-// Helpers shared by the tests of the log, tracing, unzip, execute, pid file, crash handler
-// and thread services: a private temporary folder, the primary domain pointed at it, and
-// file reading.
+// Helpers shared by the tests of the core services: a private temporary folder, the primary
+// domain pointed at it, file reading, capturing log messages and evaluating Lua.
 
 #include "dom.h"
 
 #include <wx/init.h>
+#include <wx/log.h>
+
+#include <lua.hpp>
 
 #include <gtest/gtest.h>
 
@@ -87,6 +89,41 @@ inline std::vector<std::string> Lines(const std::string& text) {
     for (std::string line; std::getline(in, line);)
         out.push_back(line);
     return out;
+}
+
+/// Collects the framework's log messages of one level while alive.
+class LevelCapture : public wxLog {
+public:
+    explicit LevelCapture(wxLogLevel level) : m_level(level), m_previous(wxLog::SetActiveTarget(this)) {}
+    ~LevelCapture() override { wxLog::SetActiveTarget(m_previous); }
+    std::vector<std::string> messages;
+
+protected:
+    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
+        if (level == m_level)
+            messages.push_back(msg.ToStdString(wxConvUTF8));
+    }
+
+private:
+    wxLogLevel m_level;
+    wxLog* m_previous;
+};
+
+/// Runs code as a chunk in L and gives its one result through tostring, or "error: <message>".
+/// Leaves the stack as it found it.
+inline std::string EvalLua(lua_State* L, const std::string& code) {
+    int top = lua_gettop(L);
+    std::string result;
+    if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+        result = std::string("error: ") + lua_tostring(L, -1);
+    } else {
+        lua_getglobal(L, "tostring");
+        lua_insert(L, -2);  /* tostring, result */
+        lua_call(L, 1, 1);
+        result = lua_tostring(L, -1);
+    }
+    lua_settop(L, top);
+    return result;
 }
 
 /// Keeps the framework initialised for the whole test program (threads need it). Set up

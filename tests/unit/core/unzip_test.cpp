@@ -4,6 +4,7 @@
 #include "log2disk.h"
 #include "unzip.h"
 
+#include "folder_listing.h"
 #include "service_test_support.h"
 
 #include <wx/log.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 
 using namespace VkaCore;
+using VkaTest::ListFolder;
 using VkaTest::Exists;
 using VkaTest::ReadFile;
 using VkaTest::TempDir;
@@ -46,21 +48,6 @@ void MakeZip(const std::string& archive, const std::vector<std::string>& specs) 
     ASSERT_NE(p, nullptr);
     fwrite(script.data(), 1, script.size(), p);
     ASSERT_EQ(pclose(p), 0) << "python3 could not build " << archive;
-}
-
-std::vector<std::string> Listing(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* d = opendir(folder.c_str());
-    if (!d)
-        return names;
-    while (dirent* e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 struct Recorder {
@@ -115,7 +102,7 @@ TEST_F(UnzipTest, ExtractsFilesAndFoldersAtTheirPathsBelowTheTarget) {
     ASSERT_EQ(stat((t + "/top.lua").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
     // No temporary file is left behind.
-    EXPECT_EQ(Listing(t), (std::vector<std::string>{"bin", "empty.txt", "stored.txt", "sub", "top.lua"}));
+    EXPECT_EQ(ListFolder(t), (std::vector<std::string>{"bin", "empty.txt", "stored.txt", "sub", "top.lua"}));
 }
 
 TEST_F(UnzipTest, CallbackSayingFalseExtractsNothingButSeesEveryEntry) {
@@ -124,7 +111,7 @@ TEST_F(UnzipTest, CallbackSayingFalseExtractsNothingButSeesEveryEntry) {
     r.answer = false;
     ASSERT_TRUE(Run(r));
     EXPECT_EQ(r.names, (std::vector<std::string>{"a.lua", "dir", "dir/b.lua"}));
-    EXPECT_TRUE(Listing(target()).empty());
+    EXPECT_TRUE(ListFolder(target()).empty());
 }
 
 TEST_F(UnzipTest, ExistingFileIsReplacedWhole) {
@@ -133,7 +120,7 @@ TEST_F(UnzipTest, ExistingFileIsReplacedWhole) {
     Recorder r;
     ASSERT_TRUE(Run(r));
     EXPECT_EQ(ReadFile(target() + "/a.lua"), "new");
-    EXPECT_EQ(Listing(target()), std::vector<std::string>{"a.lua"});
+    EXPECT_EQ(ListFolder(target()), std::vector<std::string>{"a.lua"});
 }
 
 TEST_F(UnzipTest, UnsafeArchivesAreRefusedBeforeAnythingHappens) {
@@ -161,7 +148,7 @@ TEST_F(UnzipTest, UnsafeArchivesAreRefusedBeforeAnythingHappens) {
         Recorder r;
         EXPECT_FALSE(Run(r));
         EXPECT_TRUE(r.paths.empty());
-        EXPECT_TRUE(Listing(target()).empty());
+        EXPECT_TRUE(ListFolder(target()).empty());
         EXPECT_FALSE(Exists(m_work / "escape"));
         EXPECT_NE(logText().find("WARNING Refusing archive '" + archive() + "': unsafe entry '" + c.second + "'"),
                   std::string::npos)
@@ -184,7 +171,7 @@ TEST_F(UnzipTest, DamagedEntryLeavesNoFileUnderItsNameAndKeepsTheOldOne) {
     Recorder r;
     EXPECT_FALSE(Run(r));
     EXPECT_EQ(ReadFile(target() + "/bad.txt"), "old");
-    EXPECT_EQ(Listing(target()), (std::vector<std::string>{"bad.txt", "good.txt"}));
+    EXPECT_EQ(ListFolder(target()), (std::vector<std::string>{"bad.txt", "good.txt"}));
     EXPECT_NE(logText().find("WARNING Damaged archive '" + archive() + "'"), std::string::npos);
 }
 
@@ -195,7 +182,7 @@ TEST_F(UnzipTest, TruncatedOrMissingArchiveGivesFalseAndWritesNothing) {
     Recorder r;
     EXPECT_FALSE(Run(r));
     EXPECT_TRUE(r.paths.empty());
-    EXPECT_TRUE(Listing(target()).empty());
+    EXPECT_TRUE(ListFolder(target()).empty());
 
     ::unlink(archive().c_str());
     EXPECT_FALSE(Run(r));
@@ -223,12 +210,12 @@ TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWritten
     MakeZip(archive(), {"f a.lua 1", "f sub/b.lua 2"});
     Recorder r;
     ASSERT_TRUE(Run(r));
-    EXPECT_EQ(Listing(target()), (std::vector<std::string>{live, ".vka-unzip-notapid", "a.lua", "other", "sub"}));
-    EXPECT_EQ(Listing(target() + "/sub"), (std::vector<std::string>{live, "b.lua"}));
+    EXPECT_EQ(ListFolder(target()), (std::vector<std::string>{live, ".vka-unzip-notapid", "a.lua", "other", "sub"}));
+    EXPECT_EQ(ListFolder(target() + "/sub"), (std::vector<std::string>{live, "b.lua"}));
     // Only folders this archive writes to are looked at.
     std::vector<std::string> untouched{live, dead};
     std::sort(untouched.begin(), untouched.end());
-    EXPECT_EQ(Listing(target() + "/other"), untouched);
+    EXPECT_EQ(ListFolder(target() + "/other"), untouched);
 }
 
 } // namespace

@@ -7,21 +7,6 @@
 
 namespace relaytest {
 
-std::vector<std::string> ListFolder(const std::string& path)
-{
-    std::vector<std::string> names;
-    if (DIR* d = opendir(path.c_str())) {
-        while (struct dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 CSampleSource::CSampleSource(const std::string& folder) : m_folder(folder)
 {
     kvtrelay::MakeFolders(folder + "/packages");

@@ -13,7 +13,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "folder_listing.h"
 #include "kvtrelay.h"
+
+using VkaTest::ListFolder;
 #include "relay_text.h"
 #include "sha256_stream.h"
 #include "source_index.h"
@@ -57,8 +60,6 @@ inline std::string Noise(size_t size)
     return s;
 }
 
-/// Lists a folder's entries, sorted.
-std::vector<std::string> ListFolder(const std::string& path);
 
 inline KVTRELAY_EntityItem Entity(const std::string& id)
 {

@@ -1,0 +1,19 @@
+#include "agent_app_helpers.h"
+
+wxString VendorFolder(const wxFileName& exeDir)
+{
+    if (exeDir.GetDirCount() > 1) {
+        wxFileName parent(exeDir);
+        parent.RemoveLastDir();
+        const wxString parentPath = parent.GetPath(wxPATH_GET_VOLUME);
+        if (parentPath.Find(kVendorName) != wxNOT_FOUND)
+            return parentPath;
+    }
+    return exeDir.GetPath(wxPATH_GET_VOLUME);
+}
+
+wxString FormatRunTime(const wxTimeSpan& span)
+{
+    // With %D before %H the hours are the remainder below a day.
+    return span.Format("%Dd %H:%M:%S.%l");
+}
