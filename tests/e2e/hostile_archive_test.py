@@ -97,7 +97,8 @@ class HostileArchives(AgentTestCase):
         super().setUp()
         make_zip(self.tree.bin / "vka_core" / "vk_agent.vke", {"vk_agent.lua": APP})
         # A small disk holds the agent and the extraction target: the bomb does not fit on it.
-        small = fs.mount_tmpfs(self, self.tmp / "small", 24 * MB)
+        tree = sum(p.stat().st_size for p in self.tree.bin.rglob("*") if p.is_file())
+        small = fs.mount_tmpfs(self, self.tmp / "small", tree + 24 * MB)
         target = small / "agent"
         subprocess.run(["cp", "-a", str(self.tree.bin), str(target)], check=True)
         subprocess.run(["rm", "-rf", str(self.tree.bin)], check=True)
