@@ -44,6 +44,8 @@ std::string zipProblem(int code) {
         return "not a ZIP archive";
     case ZIP_ER_INCONS:
         return "inconsistent archive (its directory and its entries disagree)";
+    case ZIP_ER_EXISTS:
+        return "inconsistent archive (two entries of the same name)";
     case ZIP_ER_MULTIDISK:
         return "multi-part archives are not supported";
     default: {

