@@ -17,7 +17,7 @@
 #include "fd_write.h"
 #include "package_export.h"
 #include "relay_context.h"
-#include "relay_text.h"
+#include "text_conversion.h"
 #include "repository.h"
 #include "sha256_stream.h"
 #include "transport.h"

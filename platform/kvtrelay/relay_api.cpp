@@ -13,7 +13,7 @@
 
 #include "kvtrelay.h"
 #include "relay_context.h"
-#include "relay_text.h"
+#include "text_conversion.h"
 #include "transport.h"
 
 namespace {

@@ -20,7 +20,7 @@
 
 #include "fd_write.h"
 
-#include "relay_text.h"
+#include "text_conversion.h"
 #include "source_index.h"
 
 namespace kvtrelay {

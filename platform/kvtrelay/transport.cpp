@@ -14,7 +14,7 @@
 
 #include <curl/curl.h>
 
-#include "relay_text.h"
+#include "text_conversion.h"
 #include "source_index.h"
 
 namespace kvtrelay {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "kvtrelay.h"
-#include "relay_text.h"
+#include "text_conversion.h"
 #include "sha256_stream.h"
 #include "source_index.h"
 

@@ -1,4 +1,4 @@
-#include "relay_text.h"
+#include "text_conversion.h"
 
 #include <cerrno>
 #include <sys/stat.h>
