@@ -1,6 +1,7 @@
 // Identifiers, index text and the rules that match requests against what a source offers.
 
-#include "relay_context.h"
+#include "information_block.h"
+#include "product_selection.h"
 #include "relay_fixture.h"
 
 using namespace kvtrelay;

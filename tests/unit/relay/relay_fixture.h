@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kvtrelay.h"
+#include "file_paths.h"
 #include "text_conversion.h"
 #include "sha256_stream.h"
 #include "source_index.h"
