@@ -250,7 +250,7 @@ bool CPackageDownload::accept(const char* data, size_t size)
         bool written = flush();
         m_hasher.Wait();
         m_hasher.Start(*m_sha, data, size);
-        written = writeOut(data, size) && written;
+        written = WriteAll(m_fd, data, size) && written;
         int err = errno;
         m_hasher.Wait();
         if (!written) {
@@ -288,18 +288,13 @@ bool CPackageDownload::accept(const char* data, size_t size)
     return true;
 }
 
-bool CPackageDownload::writeOut(const char* data, size_t size)
-{
-    return WriteAll(m_fd, data, size);
-}
-
 // Writes the gathered bytes and has them hashed while the next ones arrive in the spare
 // buffer; hashing keeps the order because each piece waits for the one before.
 bool CPackageDownload::flush()
 {
     if (m_buffer.empty())
         return true;
-    bool ok = writeOut(m_buffer.data(), m_buffer.size());
+    bool ok = WriteAll(m_fd, m_buffer.data(), m_buffer.size());
     int err = errno;
     m_hasher.Wait();
     m_buffer.swap(m_spare);

@@ -47,7 +47,6 @@ private:
     bool prepare(bool resume);
     int32_t transfer(bool resume, bool& retry, bool& keep);
     bool accept(const char* data, size_t size);
-    bool writeOut(const char* data, size_t size);
     bool flush();
 
     KVTRELAY_Context& m_context;
