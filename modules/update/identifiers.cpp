@@ -201,27 +201,34 @@ void ComponentToString(lua_State* L, const KVTRELAY_EntityItem& e)
     text.add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
-void ProductToString(lua_State* L, const KVTRELAY_EntityItem& e)
+namespace {
+
+// Product names and extract identifiers differ on purpose: a product name prints major and build
+// unsigned and drops up to three zeros of the minor; an extract identifier prints them as signed
+// 32-bit numbers and keeps every zero. Both are fixed formats that stored identifiers rely on:
+// keep the two instantiations apart.
+template <typename VersionPart>
+void versionedToString(lua_State* L, const KVTRELAY_EntityItem& e, int minorZerosDropped)
 {
     char minor[kMinorSize];
-    minorText(minor, sizeof minor, e.version.minor, false, 3);
+    minorText(minor, sizeof minor, e.version.minor, false, minorZerosDropped);
     TextBuilder text;
     text.add('c').add(e.klass).add('t').add(e.type).add('v');
-    text.add(static_cast<uint32_t>(e.version.major)).add('.').add(minor).add('.').add(static_cast<uint32_t>(e.version.build));
+    text.add(static_cast<VersionPart>(e.version.major)).add('.').add(minor).add('.');
+    text.add(static_cast<VersionPart>(e.version.build));
     text.add('l').add(e.language).add('p').add(e.platform).add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
-// Differs from ProductToString on purpose: an extract identifier prints major and build as signed
-// 32-bit numbers and keeps every zero of the minor; a product name prints them unsigned and drops
-// up to three zeros. Both are fixed formats that stored identifiers rely on: keep them apart.
+} // namespace
+
+void ProductToString(lua_State* L, const KVTRELAY_EntityItem& e)
+{
+    versionedToString<uint32_t>(L, e, 3);
+}
+
 void EntityToString(lua_State* L, const KVTRELAY_EntityItem& e)
 {
-    char minor[kMinorSize];
-    minorText(minor, sizeof minor, e.version.minor, false, 0);
-    TextBuilder text;
-    text.add('c').add(e.klass).add('t').add(e.type).add('v');
-    text.add(static_cast<int32_t>(e.version.major)).add('.').add(minor).add('.').add(static_cast<int32_t>(e.version.build));
-    text.add('l').add(e.language).add('p').add(e.platform).add('r').add(e.region).add('o').add(e.oem).push(L);
+    versionedToString<int32_t>(L, e, 0);
 }
 
 bool IsScanEngine(const KVTRELAY_EntityItem& e)

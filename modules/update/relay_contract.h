@@ -7,7 +7,8 @@
 
 namespace RelayContract {
 
-/// File of the relay's named semaphore; the module removes it after every operation.
+/// File of the named semaphore the relay once made (it no longer does); the module still
+/// removes it after every operation.
 const char* const kSemaphoreFile = "/dev/shm/sem.kvtrelay";
 
 /// The repository's index of components and its folder of packages.

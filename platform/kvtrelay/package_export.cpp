@@ -2,10 +2,16 @@
 
 #include <cstring>
 #include <memory>
+#include <sys/stat.h>
 
 #include <wx/log.h>
 
+#include "file_paths.h"
 #include "kvtrelay.h"
+#include "repository.h"
+#include "repository_lock.h"
+#include "sha256_stream.h"
+#include "source_index.h"
 #include "zip_archive.h"
 
 namespace kvtrelay {
@@ -71,6 +77,40 @@ int32_t UnpackPackage(const std::string& package, const std::string& destination
             return refuse(package, wxString::Format("cannot write '%s': %s", text(target), std::strerror(error)));
     }
     return KVTRELAY_S_OK;
+}
+
+int32_t ExportFromRepository(KVTRELAY_Context& context, const std::string& destination,
+                             const KVTRELAY_EntityItem& entity)
+{
+    // Reading creates nothing: a folder that holds no repository is an error of the path.
+    CRepository repository(context.repository);
+    struct stat st;
+    if (!IsFolder(context.repository) || stat(repository.ServerFile().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return KVTRELAY_E_REPOSITORY;
+    CRepositoryLock lock;
+    int32_t status = lock.Acquire(context.repository, CRepositoryLock::DefaultTimeout(), false);
+    if (status <= 0)
+        return status;
+    if (!repository.Load())
+        return KVTRELAY_E_NOTFOUND;
+    const RepositoryEntry* best = nullptr;
+    for (const RepositoryEntry& e : repository.Entries()) {
+        if (!ItemMatches(entity, e.entity))
+            continue;
+        if (!best || CompareVersions(e.entity.version, best->entity.version) > 0)
+            best = &e;
+    }
+    if (!best)
+        return KVTRELAY_E_NOTFOUND;
+    std::string package = repository.PackagePath(best->file);
+    std::string hex;
+    uint64_t size = 0;
+    if (!HashFile(package, hex, size))
+        return KVTRELAY_E_NOTFOUND;
+    // A package damaged on disk is not unpacked.
+    if (size != best->size || hex != best->sha256)
+        return KVTRELAY_E_DIGEST;
+    return UnpackPackage(package, destination);
 }
 
 }  // namespace kvtrelay

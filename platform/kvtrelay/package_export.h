@@ -1,8 +1,11 @@
 #pragma once
-/// Unpacking a component's ZIP package into a folder.
+/// Exporting a component: choosing its package in the repository, checking it, unpacking it.
 
 #include <cstdint>
 #include <string>
+
+#include "kvtrelay.h"
+#include "relay_context.h"
 
 namespace kvtrelay {
 
@@ -13,5 +16,11 @@ namespace kvtrelay {
 /// warning naming the package and the reason. Each file is written under a temporary name and
 /// renamed into place. Status: S_OK, or E_EXPORT.
 int32_t UnpackPackage(const std::string& package, const std::string& destination);
+
+/// Unpacks the repository's newest package of entity (the one with its version, when it names
+/// one) into destination, after checking its size and SHA-256. Creates nothing in the
+/// repository. Status as KVTRELAY_ExportComponent.
+int32_t ExportFromRepository(KVTRELAY_Context& context, const std::string& destination,
+                             const KVTRELAY_EntityItem& entity);
 
 }  // namespace kvtrelay

@@ -12,8 +12,14 @@
 #include <curl/curl.h>
 
 #include "kvtrelay.h"
+#include "file_paths.h"
+#include "information_block.h"
+#include "mirror.h"
+#include "package_export.h"
+#include "product_selection.h"
 #include "relay_context.h"
-#include "relay_text.h"
+#include "source_reading.h"
+#include "text_conversion.h"
 #include "transport.h"
 
 namespace {
@@ -88,20 +94,6 @@ int32_t runSourced(KVTRELAY_Context* context, const KVTRELAY_Product* products, 
 }
 
 }  // namespace
-
-bool KVTRELAY_Context::Emit(KVTRELAY_EventType type, const std::string& information, uint64_t total,
-                            uint64_t finished)
-{
-    int index = static_cast<int>(type);
-    if (index < 0 || index >= 6 || !events[index].callback)
-        return true;
-    std::wstring wide = kvtrelay::Utf8ToWide(information);
-    KVTRELAY_EventMessage message;
-    message.information = information.empty() ? nullptr : &wide[0];
-    message.total = total;
-    message.finished = finished;
-    return events[index].callback(type, &message, events[index].userData) != 0;
-}
 
 extern "C" {
 
@@ -202,7 +194,7 @@ int32_t KVTRELAY_SubscribeEvent(KVTRELAY_Context* context, KVTRELAY_EventType ty
     if (!started())
         return KVTRELAY_E_NOTSTARTED;
     int index = static_cast<int>(type);
-    if (!context || index < 0 || index >= 6)
+    if (!context || index < 0 || index >= kvtrelay::contract::kEventTypeCount)
         return KVTRELAY_E_INVALIDARG;
     context->events[index].callback = callback;
     context->events[index].userData = userData;

@@ -103,6 +103,11 @@ void CHashWorker::run()
     }
 }
 
+bool IsHexDigest(const std::string& text)
+{
+    return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 bool HashFile(const std::string& path, std::string& hex, uint64_t& size)
 {
     // Non-blocking, so that a FIFO put in a package's place cannot stall the caller; only a

@@ -60,6 +60,9 @@ private:
     bool m_noThread = false;
 };
 
+/// True for a SHA-256 digest as this library writes it: 64 lower-case hex digits.
+bool IsHexDigest(const std::string& text);
+
 /// Hashes a whole file; false when it cannot be read. size receives the byte count.
 bool HashFile(const std::string& path, std::string& hex, uint64_t& size);
 

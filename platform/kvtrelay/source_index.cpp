@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "sha256_stream.h"
+
 namespace kvtrelay {
 
 const char* const kIndexName = "index.txt";
@@ -79,16 +81,6 @@ private:
     const std::string& m_text;
     size_t m_pos = 0;
 };
-
-bool isHexDigest(const std::string& s)
-{
-    if (s.size() != 64)
-        return false;
-    for (char c : s)
-        if (!isdigit(static_cast<unsigned char>(c)) && !(c >= 'a' && c <= 'f'))
-            return false;
-    return true;
-}
 
 std::vector<std::string> splitFields(const std::string& line)
 {
@@ -197,7 +189,7 @@ bool ParseIndex(const std::string& text, SourceIndex& index, std::string& error)
             unsigned long long size = strtoull(f[3].c_str(), &end, 10);
             if (f[3].empty() || !isdigit(static_cast<unsigned char>(f[3][0])) || *end || errno)
                 return fail("bad package size");
-            if (!isHexDigest(f[4]))
+            if (!IsHexDigest(f[4]))
                 return fail("bad SHA-256");
             c.package = f[2];
             c.size = size;

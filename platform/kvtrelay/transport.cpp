@@ -14,8 +14,9 @@
 
 #include <curl/curl.h>
 
-#include "relay_text.h"
+#include "file_paths.h"
 #include "source_index.h"
+#include "text_conversion.h"
 
 namespace kvtrelay {
 

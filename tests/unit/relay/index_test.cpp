@@ -1,7 +1,13 @@
 // Identifiers, index text and the rules that match requests against what a source offers.
 
-#include "relay_context.h"
+#include <cstring>
+
+#include "../../../modules/update/relay_contract.h"  // the module's side, beside the relay's
+#include "information_block.h"
+#include "product_selection.h"
+#include "relay_contract.h"
 #include "relay_fixture.h"
+#include "repository.h"
 
 using namespace kvtrelay;
 
@@ -170,7 +176,7 @@ TEST(Matching, SelectsOfferedProductsAndRequestedItems)
     KVTRELAY_DestroyData(info);
 }
 
-TEST(RelayText, WideAndUtf8)
+TEST(TextConversion, WideAndUtf8)
 {
     EXPECT_EQ("caf\xC3\xA9/\xE6\x97\xA5", WideToUtf8(L"caf\u00e9/\u65e5"));
     EXPECT_EQ(L"caf\u00e9/\u65e5", Utf8ToWide("caf\xC3\xA9/\xE6\x97\xA5"));
@@ -180,4 +186,22 @@ TEST(RelayText, WideAndUtf8)
         widened += static_cast<wchar_t>(static_cast<signed char>(c));
     EXPECT_EQ("caf\xC3\xA9", WideToUtf8(widened.c_str()));
     EXPECT_EQ("", WideToUtf8(nullptr));
+}
+
+// The module empties repositories and removes packages by these names; a drift on either side
+// would leave packages behind or delete the wrong files.
+TEST(RelayContract, BothSidesAgree)
+{
+    namespace relay = kvtrelay::contract;
+    EXPECT_STREQ(RelayContract::kServerIni, relay::kServerIni);
+    EXPECT_STREQ(RelayContract::kPackagesFolder, relay::kPackagesFolder);
+    EXPECT_EQ(RelayContract::kServerIniStub, std::string(relay::kPatternSection) + "\n\n" + relay::kEngineSection +
+                                                 "\n\n" + relay::kProductSection + "\n\n");
+    EXPECT_STREQ(RelayContract::kPackageSuffix, relay::kPackageSuffix);
+    EXPECT_EQ(RelayContract::kServerPackageMinLength, relay::kServerPackageMinLength);
+    EXPECT_EQ(RelayContract::kKlassEngine, relay::kKlassEngine);
+    // The shortest package name is one the module's clean-up recognises.
+    std::string name = CRepository::PackageName(KVTRELAY_EntityItem{});
+    EXPECT_GT(name.size(), RelayContract::kServerPackageMinLength) << name;
+    EXPECT_EQ(0, name.compare(name.size() - 4, 4, RelayContract::kPackageSuffix));
 }

@@ -15,11 +15,12 @@
 
 #include "folder_listing.h"
 #include "kvtrelay.h"
-
-using VkaTest::ListFolder;
-#include "relay_text.h"
+#include "file_paths.h"
+#include "text_conversion.h"
 #include "sha256_stream.h"
 #include "source_index.h"
+
+using VkaTest::ListFolder;
 
 namespace relaytest {
 

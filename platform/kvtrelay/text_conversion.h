@@ -1,5 +1,5 @@
 #pragma once
-/// Text and path helpers shared by the relay: wide/UTF-8 conversion and folder creation.
+/// Conversion between the wide strings of the C interface and the UTF-8 of the file system.
 
 #include <string>
 #include <wchar.h>
@@ -13,15 +13,5 @@ std::string WideToUtf8(const wchar_t* text);
 
 /// Decodes UTF-8 into a wide string; invalid sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);
-
-/// Creates a folder and its missing parents. Returns 0 or the errno of the failing step
-/// (ENOTDIR when a component exists and is not a folder).
-int MakeFolders(const std::string& path);
-
-/// True when path names an existing folder.
-bool IsFolder(const std::string& path);
-
-/// Joins two path parts with exactly one "/".
-std::string JoinPath(const std::string& folder, const std::string& name);
 
 }  // namespace kvtrelay
