@@ -26,6 +26,17 @@ extern volatile sig_atomic_t g_last_signal;
 /// The agent's handler for SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM and the thread-delete signal.
 void VkaSignalHandler(int sig);
 
+/// A daemon worker's one stop: the script thread's wait takes a stop request, and the end of the
+/// supervisor asks for one. Whichever comes first claims it, so the two never add up to the
+/// second request that ends the process at once.
+/// ClaimStopForSupervisorEnd: true when the worker should send itself its stop request, after
+/// which it calls NoteStopSentForSupervisorEnd.
+bool ClaimStopForSupervisorEnd();
+void NoteStopSentForSupervisorEnd();
+/// NoteStopTaken: called by the waiting thread once its wait has returned; true when the
+/// supervisor's end had claimed the stop first, so that its request may still be pending.
+bool NoteStopTaken();
+
 /// The framework traits that make the disk log the active log target.
 class CAgentAppTraits : public wxConsoleAppTraits {
 public:

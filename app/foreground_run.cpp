@@ -8,15 +8,20 @@
 #include <wx/log.h>
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
 volatile sig_atomic_t g_last_signal = 0;
 
 namespace {
+
+enum StopClaim { kNoStop, kStopTaken, kSupervisorEndClaimed, kSupervisorEndSent };
+std::atomic<int> s_stopClaim{kNoStop};
 
 void stopWatchingSupervisor();
 
@@ -57,14 +62,18 @@ private:
         if (m_gone)
             return;
         m_gone = true;
+        // The pipe stays readable at end of file and would keep the loop busy; stop watching
+        // it, outside the dispatch that is calling us.
+        wxAppConsole::GetInstance()->CallAfter([]() { stopWatchingSupervisor(); });
+        // A stop already taken (the supervisor forwarded one before it went) is not repeated.
+        if (!ClaimStopForSupervisorEnd())
+            return;
         wxLogWarning("Supervisor has ended; stopping the worker");
         // Exactly what a stop request does: a process-wide SIGTERM, taken by the script
         // thread's wait after main (or left pending until then). raise() would aim it at this
         // thread alone, where it stays blocked.
         kill(getpid(), SIGTERM);
-        // The pipe stays readable at end of file; stop watching it, outside the dispatch
-        // that is calling us.
-        wxAppConsole::GetInstance()->CallAfter([]() { stopWatchingSupervisor(); });
+        NoteStopSentForSupervisorEnd();
     }
 
     int m_fd;
@@ -81,6 +90,29 @@ void stopWatchingSupervisor()
 }
 
 } // namespace
+
+bool ClaimStopForSupervisorEnd()
+{
+    int expected = kNoStop;
+    return s_stopClaim.compare_exchange_strong(expected, kSupervisorEndClaimed);
+}
+
+void NoteStopSentForSupervisorEnd()
+{
+    s_stopClaim.store(kSupervisorEndSent);
+}
+
+bool NoteStopTaken()
+{
+    int expected = kNoStop;
+    if (s_stopClaim.compare_exchange_strong(expected, kStopTaken))
+        return false;
+    // The supervisor's end claimed the stop: its request is pending once kill() has returned,
+    // which is a matter of microseconds.
+    while (s_stopClaim.load() != kSupervisorEndSent)
+        sched_yield();
+    return true;
+}
 
 void VkaSignalHandler(int sig)
 {

@@ -242,6 +242,13 @@ int CAgentApp::OnRunScript()
     else
         wxLogWarning("sigwait(): caught signal %d", sig);
 
+    // The supervisor's end and its forwarded stop may both have asked: the one left pending
+    // is the same request, not a second one.
+    if (NoteStopTaken()) {
+        const timespec now = {0, 0};
+        while (sigtimedwait(&set, nullptr, &now) > 0) {
+        }
+    }
     // From here a second stop request ends the process at once, even during shutdown.
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     return RunAppShutdown();

@@ -7,8 +7,9 @@
 
 #include "kvtrelay.h"
 
-/// Number of named relay event types.
-const int kEventCount = 6;
+/// Number of named relay event types: the relay's event types run from 0 to
+/// KVTRELAY_EVENT_DOWNLOADEND (its side: kEventTypeCount in platform/kvtrelay/relay_contract.h).
+const int kEventCount = KVTRELAY_EVENT_DOWNLOADEND + 1;
 
 /// Names of the relay event types, indexed by KVTRELAY_EventType; filled on the first load.
 extern const char* g_eventNames[kEventCount];
