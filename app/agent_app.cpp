@@ -32,7 +32,7 @@ const int kMaxRandPolls = 100;
 bool s_startupDone = false;
 bool s_cleanupDone = false;
 
-} // namespace
+}  // namespace
 
 CAgentApp::CAgentApp()
 {

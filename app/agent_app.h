@@ -19,7 +19,7 @@ struct lua_State;
 namespace VkaCore {
 class CDom;
 class CLuaInterpreter;
-}
+}  // namespace VkaCore
 
 /// Number of the last signal taken by VkaSignalHandler.
 extern volatile sig_atomic_t g_last_signal;

@@ -51,8 +51,8 @@ void awaitReadiness(int fd, const wxString& pidFile)
     }
     close(fd);
     if (got == sizeof err && err != 0) {
-        const wxString text = wxString::Format(kPidFileError, pidFile) +
-                              wxString::Format(" (error %d: %s)", err, wxSysErrorMsgStr(err));
+        const wxString text =
+            wxString::Format(kPidFileError, pidFile) + wxString::Format(" (error %d: %s)", err, wxSysErrorMsgStr(err));
         VkaCore::WriteTerminalLine("ERROR", std::string(text.utf8_str()));
     }
 }
@@ -67,7 +67,7 @@ void signalReadiness(int fd, int err)
     close(fd);
 }
 
-} // namespace
+}  // namespace
 
 int CAgentApp::RunDaemon()
 {

@@ -46,7 +46,7 @@ wxString describeCurrentException()
     return description;
 }
 
-} // namespace
+}  // namespace
 
 void CAgentApp::OnUnhandledException()
 {
@@ -58,8 +58,8 @@ void CAgentApp::OnUnhandledException()
         std::current_exception() ? describeCurrentException() : wxString("<unknown exception>");
 
     if (VkaCore::LogTraceIsEnabled(s_Trace)) {
-        const wxString line = wxString::Format(
-            "OnUnhandledException() - caught unhandled %s, terminating app.", description);
+        const wxString line =
+            wxString::Format("OnUnhandledException() - caught unhandled %s, terminating app.", description);
         VkaCore::LogTrace(s_Trace, __FILE__, __LINE__, kFunction, line.wc_str());
     }
 }
@@ -69,8 +69,7 @@ int CAgentApp::ReportScriptException()
     // Memory may be what ran out: a report that fails in its turn still ends the run.
     try {
         OnUnhandledException();
-        wxLogError("The script thread ended with an unhandled %s; the agent stops.",
-                   describeCurrentException());
+        wxLogError("The script thread ended with an unhandled %s; the agent stops.", describeCurrentException());
     } catch (...) {
     }
     return -1;

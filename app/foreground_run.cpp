@@ -89,7 +89,7 @@ void stopWatchingSupervisor()
         s_supervisorWatch->StopWatching();
 }
 
-} // namespace
+}  // namespace
 
 bool ClaimStopForSupervisorEnd()
 {

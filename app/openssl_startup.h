@@ -9,12 +9,10 @@
 /// Loads all algorithms, the SSL library and the error strings, never reading openssl.cnf.
 inline void InitOpenSSLLibraries()
 {
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS
-                            | OPENSSL_INIT_NO_LOAD_CONFIG,
+    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS | OPENSSL_INIT_NO_LOAD_CONFIG,
                         nullptr);
     OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS
-                         | OPENSSL_INIT_NO_LOAD_CONFIG,
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG,
                      nullptr);
 }
 

@@ -48,12 +48,11 @@ bool closeOnExecPipe(int fds[2])
     return true;
 }
 
-} // namespace
+}  // namespace
 
 CPosixProcessOps::CPosixProcessOps(const wxString& pidFile, const wxString& statusFile)
     : m_pidFile(pidFile), m_pidPath(toPath(pidFile)), m_statusFile(statusFile), m_statusPath(toPath(statusFile))
-{
-}
+{}
 
 CPosixProcessOps::~CPosixProcessOps()
 {

@@ -11,8 +11,7 @@
 
 CSupervisor::CSupervisor(CProcessOps& ops, std::function<int()> runWorker)
     : m_ops(ops), m_runWorker(std::move(runWorker))
-{
-}
+{}
 
 int CSupervisor::StartsWithinWindow(long long now) const
 {
@@ -66,8 +65,8 @@ int CSupervisor::Run()
         if (m_ops.PendingStop() == StopRequest::WhileIdle)
             return EndOnIdleStop();
         if (n >= SupervisorPolicy::kMaxStarts) {
-            wxLogError("Too many restarts in too short of a time, exiting (%d restarts in less than %d seconds)",
-                       n, SupervisorPolicy::kWindowSeconds);
+            wxLogError("Too many restarts in too short of a time, exiting (%d restarts in less than %d seconds)", n,
+                       SupervisorPolicy::kWindowSeconds);
             return End(-1);
         }
         if (n >= 1) {
@@ -152,8 +151,8 @@ CSupervisor::Outcome CSupervisor::Classify(int status, int& result)
         if (name == nullptr)
             name = "Unknown Signal";
         const bool crashed = sig == SIGILL || sig == SIGTRAP || sig == SIGABRT || sig == SIGSEGV;
-        m_lastExit = wxString::Format("Child process %s with status %d (signal %d: %s)",
-                                      crashed ? "crashed" : "exited", status, sig, name);
+        m_lastExit = wxString::Format("Child process %s with status %d (signal %d: %s)", crashed ? "crashed" : "exited",
+                                      status, sig, name);
         if (crashed)
             wxLogError("%s", m_lastExit);
         else

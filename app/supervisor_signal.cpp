@@ -49,7 +49,7 @@ bool workerRunning()
     return info.si_pid == 0;
 }
 
-} // namespace
+}  // namespace
 
 void pass_signal(int, siginfo_t* info, void*)
 {

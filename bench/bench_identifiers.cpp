@@ -116,7 +116,7 @@ struct Stopwatch {
     }
 };
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -178,7 +178,12 @@ int main(int argc, char** argv)
     int raw = lua_gettop(L);
     int rawCount = 0;
     auto pushRaw = [&](const KVTRELAY_EntityItem& e, bool isProduct) {
-        const lua_Integer fields[] = {e.klass, e.type, e.language, e.platform, e.region, e.oem,
+        const lua_Integer fields[] = {e.klass,
+                                      e.type,
+                                      e.language,
+                                      e.platform,
+                                      e.region,
+                                      e.oem,
                                       static_cast<lua_Integer>(e.version.major),
                                       static_cast<lua_Integer>(e.version.minor),
                                       static_cast<lua_Integer>(e.version.build)};

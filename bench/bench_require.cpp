@@ -34,7 +34,7 @@ bool requireAll(lua_State* L, const std::string& prefix, int count, const std::s
 {
     for (int i = 1; i <= count; ++i) {
         std::string name = moduleName(prefix, i);
-        lua_getglobal(L, "require");  // require
+        lua_getglobal(L, "require");      // require
         lua_pushstring(L, name.c_str());  // require name
         if (lua_pcall(L, 1, 1, 0) != LUA_OK) {
             std::fprintf(stderr, "require %s: %s\n", name.c_str(), lua_tostring(L, -1));
@@ -95,7 +95,7 @@ Timing runPeer(const std::string& folder, const std::string& prefix, int count)
     lua_getglobal(L, "package");  // package
     std::string path = folder + "/?.lua";
     lua_pushstring(L, path.c_str());  // package path
-    lua_setfield(L, -2, "path");  // package
+    lua_setfield(L, -2, "path");      // package
     lua_pop(L, 1);
     Stopwatch watch;
     if (!requireAll(L, prefix, count, folder + "/"))
@@ -103,7 +103,7 @@ Timing runPeer(const std::string& folder, const std::string& prefix, int count)
     return watch.read();
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -29,6 +29,6 @@ private:
     wxLocale m_locale;
 };
 
-} // namespace
+}  // namespace
 
 wxIMPLEMENT_APP_CONSOLE(CStartupPeer);

@@ -46,4 +46,4 @@ public:
     long long m_millis = 0;
 };
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -5,4 +5,4 @@ namespace VkaCore {
 /// Wall-clock time in milliseconds since the epoch.
 long long TimeNowMillis();
 
-} // namespace VkaCore
+}  // namespace VkaCore

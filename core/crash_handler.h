@@ -8,4 +8,4 @@ namespace VkaCore {
 /// backtrace) to dumpFile, then re-raises with the default action. fullDump also allows a core file.
 bool InitCrashHandler(const wxString& dumpFile, const wxString& appName, bool fullDump);
 
-} // namespace VkaCore
+}  // namespace VkaCore

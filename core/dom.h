@@ -98,4 +98,4 @@ private:
     std::atomic<unsigned long> m_generation{0};
 };
 
-} // namespace VkaCore
+}  // namespace VkaCore

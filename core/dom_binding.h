@@ -9,9 +9,8 @@ namespace SLB3 {
 
 /// Enters the domain object's Lua members: Get, GetBool, GetInt, Type, Set, Unset, Keys,
 /// Events, Log, Trace.
-template <>
-struct Wrapper<VkaCore::CDom> {
+template <> struct Wrapper<VkaCore::CDom> {
     static void Register(Class& cls);
 };
 
-} // namespace SLB3
+}  // namespace SLB3

@@ -11,4 +11,4 @@ namespace VkaCore {
 /// ("not found", "exit status n", "killed by signal s").
 bool Execute(const wxString& program, const wxArrayString& args, wxString& out, int& exitCode, wxString& err);
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -31,4 +31,4 @@ void WriteLogLine(const char* levelName, const std::string& text);
 /// else: for what a process learns about on behalf of another that has already logged it.
 void WriteTerminalLine(const char* levelName, const std::string& text);
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -44,4 +44,4 @@ private:
     wxString m_errorInfo;
 };
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -6,4 +6,4 @@ namespace VkaCore {
 void OpenSSLThreadSetup();
 void OpenSSLThreadShutdown();
 
-} // namespace VkaCore
+}  // namespace VkaCore

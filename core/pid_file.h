@@ -12,4 +12,4 @@ int ReadPidFile(const wxString& path);
 /// this process lives. True on success.
 bool WritePidFile(const wxString& path);
 
-} // namespace VkaCore
+}  // namespace VkaCore

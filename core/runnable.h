@@ -62,4 +62,4 @@ private:
     std::mutex m_joinMutex;
 };
 
-} // namespace VkaCore
+}  // namespace VkaCore

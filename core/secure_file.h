@@ -8,4 +8,4 @@ namespace VkaCore {
 /// reserved (pass false). True on success.
 bool SecureFileOrDirectory(const wxString& path, bool recursive);
 
-} // namespace VkaCore
+}  // namespace VkaCore

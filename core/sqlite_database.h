@@ -13,4 +13,4 @@ public:
     static void ShutdownSQLite();
 };
 
-} // namespace VkaCore
+}  // namespace VkaCore

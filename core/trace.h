@@ -10,4 +10,4 @@ bool LogTraceIsEnabled(const char* module);
 void LogTrace(const char* module, const char* file, int line, const char* function, const wchar_t* text);
 void LogTrace(const char* module, const char* file, int line, const char* function, const char* text);
 
-} // namespace VkaCore
+}  // namespace VkaCore

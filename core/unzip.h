@@ -19,4 +19,4 @@ typedef bool (*UnzipCallback)(void* context, const wxZipEntry* entry, const wxSt
 /// True when the archive was processed; false when it is missing, damaged, unsafe or too big.
 bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback callback, void* context);
 
-} // namespace VkaCore
+}  // namespace VkaCore

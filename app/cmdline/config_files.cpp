@@ -67,7 +67,7 @@ size_t findUnescaped(const std::wstring& text, size_t from, wchar_t stop)
 {
     for (size_t i = from; i < text.size(); ++i) {
         if (text[i] == L'\\')
-            ++i; // the next character is taken literally
+            ++i;  // the next character is taken literally
         else if (text[i] == stop)
             return i;
     }
@@ -145,7 +145,7 @@ const char* classifyLine(const std::wstring& line, std::set<std::wstring>& group
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 CConfigFileCheck CheckConfigFile(const wxString& path)
 {

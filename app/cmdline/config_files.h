@@ -8,9 +8,9 @@ class wxFileConfig;
 
 /// What the check of one configuration file found.
 struct CConfigFileCheck {
-    bool damaged = false; ///< something in the file had to be left out
-    wxString reason;      ///< what was left out and why, for the warning
-    wxString rootEntries; ///< the well-formed entry lines before the first group header, each ending in "\n"
+    bool damaged = false;  ///< something in the file had to be left out
+    wxString reason;       ///< what was left out and why, for the warning
+    wxString rootEntries;  ///< the well-formed entry lines before the first group header, each ending in "\n"
 };
 
 /// Checks the configuration file path; a missing or unreadable file is simply empty.

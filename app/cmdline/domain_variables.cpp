@@ -75,7 +75,7 @@ void createWorkDirectory(const wxString& dir)
     VkaCore::SecureFileOrDirectory(dir, false);
 }
 
-} // namespace
+}  // namespace
 
 bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
 {

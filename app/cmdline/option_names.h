@@ -17,4 +17,4 @@ inline constexpr const char kUnitTest[] = "unittest";
 inline constexpr const char kTest[] = "test";
 inline constexpr const char kZipPath[] = "zippath";
 
-} // namespace VkaCmdLine
+}  // namespace VkaCmdLine

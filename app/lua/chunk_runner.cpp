@@ -26,7 +26,7 @@ void trace(const char* function, int line, const wxString& text)
     VkaCore::LogTrace(CAgentApp::s_Trace, __FILE__, line, function, text.wc_str());
 }
 
-} // namespace
+}  // namespace
 
 int CAgentApp::RunChunk(wxInputStream& in, wxOutputStream& out, const wxString& name)
 {
@@ -39,7 +39,7 @@ int CAgentApp::RunChunk(wxInputStream& in, wxOutputStream& out, const wxString& 
         lua_State* L = m_lua->L();
         // Numbers and numeric strings convert; nil, booleans, tables and the rest give 0.
         result = static_cast<int>(lua_tointegerx(L, -1, nullptr));
-        lua_pop(L, 1);  /* the chunk's result */
+        lua_pop(L, 1); /* the chunk's result */
     }
 
     if (VkaCore::LogTraceIsEnabled(s_Trace))

@@ -29,7 +29,7 @@ void pushDom(lua_State* L, VkaCore::CDom* dom)
     SLB3::PushRef(L, dom, kDomClass);  // nil for a null object
 }
 
-} // namespace
+}  // namespace
 
 lua_State* CAgentApp::L() const
 {
@@ -45,14 +45,14 @@ int RunProtectedSetup(CAgentApp* app)
 {
     lua_State* L = app->L();
     lua_pushlightuserdata(L, app);
-    lua_pushcclosure(L, &CAgentApp::SetupLua, 1);  /* the set-up, the application as upvalue */
+    lua_pushcclosure(L, &CAgentApp::SetupLua, 1); /* the set-up, the application as upvalue */
     const int status = lua_pcall(L, 0, 0, 0);
     if (status != 0) {
         const char* message = lua_tostring(L, -1);
         std::string text = "Error setting up Lua:\n";
         text += message ? message : "(error object is not a string)";
         text += "\n";
-        lua_pop(L, 1);  /* the error */
+        lua_pop(L, 1); /* the error */
         CAgentApp::ReportLuaError(text);
     }
     return status;
@@ -108,7 +108,7 @@ int CAgentApp::SetupLua()
     }
 
     pushDom(L, m_dom);
-    lua_pushvalue(L, -1);        /* one value, two names */
+    lua_pushvalue(L, -1); /* one value, two names */
     lua_setglobal(L, "dom0");
     lua_setglobal(L, "dom");
 

@@ -72,7 +72,7 @@ bool setDescriptorFlags(int fd, bool nonBlocking)
     return flags != -1 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) != -1;
 }
 
-} // namespace
+}  // namespace
 
 CHandBack::~CHandBack()
 {

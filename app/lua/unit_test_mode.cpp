@@ -16,7 +16,7 @@ namespace {
 // Only records SIGALRM (see the signal dispositions): a bound on blocking calls, not on the run.
 const unsigned int kTestAlarmSeconds = 600;
 
-} // namespace
+}  // namespace
 
 wxString LuaStringLiteral(const wxString& text)
 {
@@ -33,7 +33,8 @@ wxString LuaStringLiteral(const wxString& text)
         else if (c == '\r')
             literal += "\\r";
         else if (code < 0x20 || code == 0x7f)
-            literal += wxString::Format("\\%03u", static_cast<unsigned>(code));  // three digits: never swallows a following digit
+            literal += wxString::Format("\\%03u",
+                                        static_cast<unsigned>(code));  // three digits: never swallows a following digit
         else
             literal += c;
     }

@@ -46,7 +46,7 @@ void setOutcome(VkaCore::CAgentEvent& event, int number, int level)
     event.SetAttributeNull(VkaCore::CAgentEvent::kSeverity, false);
 }
 
-} // namespace
+}  // namespace
 
 std::vector<wxString> ListPackages(const wxString& folder, const wxString& pattern)
 {
@@ -59,8 +59,7 @@ std::vector<wxString> ListPackages(const wxString& folder, const wxString& patte
         wxDir::GetAllFiles(folder, &found, pattern, wxDIR_FILES);
     }
     std::vector<wxString> packages(found.begin(), found.end());
-    std::sort(packages.begin(), packages.end(),
-              [](const wxString& a, const wxString& b) { return a.Cmp(b) < 0; });
+    std::sort(packages.begin(), packages.end(), [](const wxString& a, const wxString& b) { return a.Cmp(b) < 0; });
     return packages;
 }
 

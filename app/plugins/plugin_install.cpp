@@ -15,7 +15,7 @@ namespace {
 
 const PackageEvents kInstallEvents = {5101, 5102};
 
-} // namespace
+}  // namespace
 
 void CAgentApp::InstallNewPlugins()
 {
@@ -36,8 +36,8 @@ void CAgentApp::InstallNewPlugins()
         if (!VkaCore::Unzip(package.file, package.folder, callback, this))
             return false;
 
-        VKA_TRACE_APPL(kFunction, "Successfully extracted files for plugin '%s'. Deleting '%s'",
-                       package.baseName, package.path);
+        VKA_TRACE_APPL(kFunction, "Successfully extracted files for plugin '%s'. Deleting '%s'", package.baseName,
+                       package.path);
         // The files are in place, so the package counts as installed even when it cannot be
         // moved aside; it is then unpacked again at the next start.
         const int error = RenameReplacing(package.path, package.path + ".done");

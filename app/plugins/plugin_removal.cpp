@@ -16,7 +16,7 @@ namespace {
 
 const PackageEvents kRemovalEvents = {5105, 5106};
 
-} // namespace
+}  // namespace
 
 void CAgentApp::UninstallOldPlugins()
 {
@@ -33,8 +33,8 @@ void CAgentApp::UninstallOldPlugins()
         if (!VkaCore::Unzip(package.file, package.folder, callback, this))
             return false;
 
-        VKA_TRACE_APPL(kFunction, "Successfully removed files for plugin '%s'. Deleting '%s'",
-                       package.baseName, package.path);
+        VKA_TRACE_APPL(kFunction, "Successfully removed files for plugin '%s'. Deleting '%s'", package.baseName,
+                       package.path);
         // The plugin's files are gone either way; a package that stays is applied again at
         // the next start, which deletes nothing more.
         const int error = DeletePackageFile(package.path);

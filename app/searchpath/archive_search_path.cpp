@@ -55,7 +55,7 @@ std::vector<wxString> matchingFiles(const wxString& folder, const wxString& patt
     return names;
 }
 
-} // namespace
+}  // namespace
 
 void CAgentApp::ExpandZippath()
 {

@@ -169,15 +169,15 @@ VersionLine readVersionLine(const wxString& file, Version& version)
             continue;
         // The first version line decides, even when a good one follows. scanf skips blanks
         // before each number and ignores whatever follows the build number.
-        if (std::sscanf(line.c_str() + kPrefix.size(), "%d.%d.%d-%d", &version.major, &version.minor,
-                        &version.patch, &version.build) != 4)
+        if (std::sscanf(line.c_str() + kPrefix.size(), "%d.%d.%d-%d", &version.major, &version.minor, &version.patch,
+                        &version.build) != 4)
             return VersionLine::Malformed;
         return VersionLine::Read;
     }
     return VersionLine::Missing;
 }
 
-} // namespace
+}  // namespace
 
 bool ExtensionVersionMatchesCore(const wxString& extensionFile)
 {
@@ -191,22 +191,21 @@ bool ExtensionVersionMatchesCore(const wxString& extensionFile)
     Version version;
     switch (readVersionLine(versionFile, version)) {
     case VersionLine::Missing:
-        wxLogWarning("File '%s' does not contain a 'version:' line. Extension '%s' will not be enabled.",
-                     versionFile, extensionFile);
+        wxLogWarning("File '%s' does not contain a 'version:' line. Extension '%s' will not be enabled.", versionFile,
+                     extensionFile);
         return false;
     case VersionLine::Malformed:
-        wxLogWarning("File '%s' did not contain a properly formatted 'version:' line. Extension '%s' will not be enabled.",
-                     versionFile, extensionFile);
+        wxLogWarning(
+            "File '%s' did not contain a properly formatted 'version:' line. Extension '%s' will not be enabled.",
+            versionFile, extensionFile);
         return false;
-    case VersionLine::Read:
-        break;
+    case VersionLine::Read: break;
     }
 
     if (version.major == kCoreVersionMajor && version.minor == kCoreVersionMinor && version.patch == kCoreVersionPatch)
         return true;
-    wxLogWarning("Ignoring extension '%s' since its version (%d.%d.%d) doesn't match ours (%d.%d.%d)",
-                 extensionFile, version.major, version.minor, version.patch,
-                 kCoreVersionMajor, kCoreVersionMinor, kCoreVersionPatch);
+    wxLogWarning("Ignoring extension '%s' since its version (%d.%d.%d) doesn't match ours (%d.%d.%d)", extensionFile,
+                 version.major, version.minor, version.patch, kCoreVersionMajor, kCoreVersionMinor, kCoreVersionPatch);
     return false;
 }
 

@@ -74,8 +74,7 @@ int convertSourceTable(lua_State* L)
     int isNumber = 0;
     lua_Number length = lua_tonumberx(L, -1, &isNumber);
     lua_pop(L, 1);
-    if (!isNumber || !(length >= 0) || length > static_cast<lua_Number>(kMaxSources) ||
-        length != std::floor(length)) {
+    if (!isNumber || !(length >= 0) || length > static_cast<lua_Number>(kMaxSources) || length != std::floor(length)) {
         job->error = "invalid number of sources";
         return 0;
     }
@@ -92,7 +91,7 @@ int convertSourceTable(lua_State* L)
     auto* proxies = reinterpret_cast<KVTRELAY_Proxy*>(job->block + n);
     for (size_t i = 0; i < n; ++i) {
         lua_pushinteger(L, static_cast<lua_Integer>(i + 1));
-        lua_gettable(L, 2);  /* element */
+        lua_gettable(L, 2); /* element */
         if (lua_istable(L, -1)) {
             int element = lua_gettop(L);
             lua_getfield(L, element, "url");
@@ -158,7 +157,7 @@ const char* applyOption(lua_State* L, KVTRELAY_Context* context, const char* nam
     return lua_pushfstring(L, "%s is not a valid option", name);
 }
 
-} // namespace
+}  // namespace
 
 void RemoveSemaphoreFile()
 {
@@ -290,16 +289,16 @@ const char* ContextOptions(lua_State* L, KVTRELAY_Context* context, int& removal
     if (!lua_istable(L, options))
         return "not a table of options";
     lua_pushnil(L);
-    while (lua_next(L, options)) {  /* key, value */
+    while (lua_next(L, options)) { /* key, value */
         int keyType = lua_type(L, -2);
         if (keyType != LUA_TSTRING && keyType != LUA_TNUMBER)
             return "options must be named";
         int value = lua_gettop(L);
-        lua_pushvalue(L, -2);  /* key, value, key text: converting the key itself would upset lua_next */
+        lua_pushvalue(L, -2); /* key, value, key text: converting the key itself would upset lua_next */
         const char* name = lua_tostring(L, -1);
         if (const char* error = applyOption(L, context, name, value, removalMode))
             return error;
-        lua_pop(L, 2);  /* key */
+        lua_pop(L, 2); /* key */
     }
     return nullptr;
 }

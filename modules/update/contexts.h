@@ -13,10 +13,10 @@ const size_t kMaxSources = 10000;
 
 /// Removal modes: what the removal step after a download does.
 enum RemovalMode {
-    kRemovalOffWithHandler = -2, ///< no removal step; a removevt handler was given
-    kRemovalOff = 0,             ///< no removal step
-    kRemovalOn = 1,              ///< removal step without a handler
-    kRemovalWithHandler = 2,     ///< removal step with the removevt handler
+    kRemovalOffWithHandler = -2,  ///< no removal step; a removevt handler was given
+    kRemovalOff = 0,              ///< no removal step
+    kRemovalOn = 1,               ///< removal step without a handler
+    kRemovalWithHandler = 2,      ///< removal step with the removevt handler
 };
 
 /// Opens a context on argument 1. Returns 0 when it is open, or 3 after pushing the failure

@@ -19,7 +19,7 @@ int Callback(KVTRELAY_EventType type, KVTRELAY_EventMessage* message, void* user
     // Raw look-up: this runs inside a relay call, where an error raised by a metamethod would
     // jump across the library's frames.
     lua_pushstring(L, name);
-    lua_rawget(L, 4);  /* handler */
+    lua_rawget(L, 4); /* handler */
     if (!lua_isfunction(L, -1)) {
         lua_settop(L, top);
         return 1;

@@ -172,7 +172,7 @@ const char* const kTolv[4] = {"tolv_english", "tolv_china", "tolv_japan", "tolv_
 
 const size_t kMinorSize = 32;
 
-} // namespace
+}  // namespace
 
 const char* StringToComponent(lua_State* L, int index, KVTRELAY_EntityItem& entity)
 {
@@ -219,7 +219,7 @@ void versionedToString(lua_State* L, const KVTRELAY_EntityItem& e, int minorZero
     text.add('l').add(e.language).add('p').add(e.platform).add('r').add(e.region).add('o').add(e.oem).push(L);
 }
 
-} // namespace
+}  // namespace
 
 void ProductToString(lua_State* L, const KVTRELAY_EntityItem& e)
 {
@@ -236,10 +236,13 @@ bool IsScanEngine(const KVTRELAY_EntityItem& e)
     if (e.klass != RelayContract::kKlassEngine)
         return false;
     switch (static_cast<uint32_t>(e.type)) {
-    case 0x48000202: case 0x48000203: case 0x48000225: case 0x48000226: case 0x48000227: case 0x48000228:
-        return true;
-    default:
-        return false;
+    case 0x48000202:
+    case 0x48000203:
+    case 0x48000225:
+    case 0x48000226:
+    case 0x48000227:
+    case 0x48000228: return true;
+    default: return false;
     }
 }
 
@@ -251,24 +254,29 @@ void ConvertVersionFormatVT2UI(lua_State* L, int32_t klass, int32_t type, const 
         uint64_t b = v->major;
         auto digit = [b](uint64_t weight) { return static_cast<char>('0' + (b / weight) % 10); };
         switch (static_cast<uint32_t>(type)) {
-        case 4: case 0x20000020: case 0x20000040: case 0x20000400: case 0x40800000: case 0x41000000:
-        case 0x48020000: case 0x48040024: case 0x48040025: case 0x48040066:
+        case 4:
+        case 0x20000020:
+        case 0x20000040:
+        case 0x20000400:
+        case 0x40800000:
+        case 0x41000000:
+        case 0x48020000:
+        case 0x48040024:
+        case 0x48040025:
+        case 0x48040066:
             text.add(static_cast<int32_t>(b / 100000)).add('.').add(digit(10000)).add(digit(1000)).add(digit(100));
             text.add('.').add(digit(10)).add(digit(1));
             break;
-        case 0x4000000: case 0x4000001:
+        case 0x4000000:
+        case 0x4000001:
             text.add(static_cast<int32_t>(b / 1000)).add('.').add(digit(100)).add(digit(10)).add(digit(1));
             break;
-        case 0x40000010:
-            text.add(static_cast<int32_t>(b / 100)).add('.').add(digit(10)).add(digit(1));
-            break;
+        case 0x40000010: text.add(static_cast<int32_t>(b / 100)).add('.').add(digit(10)).add(digit(1)); break;
         case 0x48000100:
             text.add(static_cast<int32_t>(b / 100000)).add('.').add(digit(10000)).add(digit(1000)).add(digit(100));
             text.add(digit(10)).add(digit(1));
             break;
-        default:
-            text.add(static_cast<int32_t>(b));
-            break;
+        default: text.add(static_cast<int32_t>(b)); break;
         }
         text.push(L);
         return;
@@ -313,8 +321,19 @@ const char* EntityFriendlyName(const KVTRELAY_EntityItem& e)
 namespace {
 
 // The fields of an entity table, in the order they are set.
-enum EntityField { kKlass, kType, kLanguage, kPlatform, kRegion, kOem, kVersion, kName, kExtract, kFriendly,
-                    kFieldCount };
+enum EntityField {
+    kKlass,
+    kType,
+    kLanguage,
+    kPlatform,
+    kRegion,
+    kOem,
+    kVersion,
+    kName,
+    kExtract,
+    kFriendly,
+    kFieldCount
+};
 const char* const kFieldNames[kFieldCount] = {"klass", "type",    "language", "platform", "region",
                                               "oem",   "version", "name",     "extract",  "friendly"};
 
@@ -333,11 +352,11 @@ const char* entityToLua(lua_State* L, const KVTRELAY_EntityItem& e, bool isProdu
         if (keys)
             lua_pushvalue(L, keys + field);
     };
-    auto store = [L, keys](EntityField field) {  /* table, [key,] value */
-        if (keys)
-            lua_rawset(L, -3);
-        else
-            lua_setfield(L, -2, kFieldNames[field]);
+    auto store = [L, keys](EntityField field) { /* table, [key,] value */
+                                                if (keys)
+                                                    lua_rawset(L, -3);
+                                                else
+                                                    lua_setfield(L, -2, kFieldNames[field]);
     };
     const std::pair<EntityField, int32_t> numbers[] = {{kKlass, e.klass},       {kType, e.type},
                                                        {kLanguage, e.language}, {kPlatform, e.platform},
@@ -374,7 +393,7 @@ void pushFieldNames(lua_State* L)
         lua_pushstring(L, name);
 }
 
-} // namespace
+}  // namespace
 
 void EntityToLua(lua_State* L, const KVTRELAY_EntityItem& e, bool isProduct)
 {
@@ -408,9 +427,9 @@ void storeEntry(lua_State* L, int table, int number, bool friendly, int friendly
         lua_pop(L, 1);
         return;
     }
-    lua_pushvalue(L, friendlyKey);  /* entry, "friendly" */
-    lua_rawget(L, -2);              /* entry, friendly */
-    lua_insert(L, -2);              /* friendly, entry */
+    lua_pushvalue(L, friendlyKey); /* entry, "friendly" */
+    lua_rawget(L, -2);             /* entry, friendly */
+    lua_insert(L, -2);             /* friendly, entry */
     lua_rawset(L, table);
 }
 
@@ -440,7 +459,7 @@ int convertInformation(lua_State* L)
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 void InformationToLua(lua_State* L, const KVTRELAY_Information* information)
 {
@@ -457,7 +476,7 @@ void InformationToLua(lua_State* L, const KVTRELAY_Information* information)
     if (collecting)
         lua_gc(L, LUA_GCRESTART, 0);
     if (status != LUA_OK)
-        lua_error(L);  /* rethrow the error object */
+        lua_error(L); /* rethrow the error object */
 }
 
 int l_tocomponent(lua_State* L)

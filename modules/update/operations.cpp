@@ -22,9 +22,9 @@ enum class RelayCall { GetInformation, Duplicate, Filtered };
 
 struct Operation {
     RelayCall call;
-    ItemFilter accept;   ///< for RelayCall::Filtered
-    bool removalStep;    ///< whether the repository is cleared afterwards
-    bool filterArgument; ///< argument 5 holds the identifiers that items must match
+    ItemFilter accept;    ///< for RelayCall::Filtered
+    bool removalStep;     ///< whether the repository is cleared afterwards
+    bool filterArgument;  ///< argument 5 holds the identifiers that items must match
 };
 
 bool isPatternLike(const KVTRELAY_EntityItem& item)
@@ -109,15 +109,14 @@ int l_function(lua_State* L, const Operation& op)
     int32_t status;
     switch (op.call) {
     case RelayCall::GetInformation:
-        status = KVTRELAY_GetInformation(a.context, a.products, a.productCount, a.sources, a.sourceCount,
-                                         &information);
+        status = KVTRELAY_GetInformation(a.context, a.products, a.productCount, a.sources, a.sourceCount, &information);
         break;
     case RelayCall::Duplicate:
         status = KVTRELAY_Duplicate(a.context, a.products, a.productCount, a.sources, a.sourceCount, &information);
         break;
     default:
-        status = FilteredDownload(a.context, a.products, a.productCount, a.sources, a.sourceCount, op.accept,
-                                  a.filter, a.filterCount, &information);
+        status = FilteredDownload(a.context, a.products, a.productCount, a.sources, a.sourceCount, op.accept, a.filter,
+                                  a.filterCount, &information);
         break;
     }
 
@@ -162,7 +161,7 @@ bool isServerPackage(const char* name)
            std::strcmp(name + n - merged, kMergedPackageSuffix) != 0;
 }
 
-} // namespace
+}  // namespace
 
 int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* products, size_t productCount,
                          const KVTRELAY_Source* sources, size_t sourceCount, ItemFilter accept,
@@ -276,28 +275,28 @@ int l_removevt(lua_State* L)
     size_t length = 0;
     const char* repository = lua_tolstring(L, 1, &length);
     const char* separator = length > 0 && repository[length - 1] == '/' ? "" : "/";
-    lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni);                     /* 3 */
-    const char* packages = lua_pushfstring(L, "%s%s%s", repository, separator, kPackagesFolder);  /* 4 */
+    lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni);                             /* 3 */
+    const char* packages = lua_pushfstring(L, "%s%s%s", repository, separator, kPackagesFolder); /* 4 */
 
     // The state's io library does the file work, so a host that sandboxes io governs it.
-    lua_getglobal(L, "io");  /* 5 */
+    lua_getglobal(L, "io"); /* 5 */
     lua_getfield(L, 5, "open");
     lua_pushvalue(L, 3);
     lua_pushstring(L, "r");
-    lua_call(L, 2, 1);  /* file or nil */
+    lua_call(L, 2, 1); /* file or nil */
     if (lua_isnil(L, -1)) {
         lua_pushnil(L);
         lua_pushfstring(L, "%s is not a repository", repository);
         return 2;
     }
     lua_getfield(L, 5, "close");
-    lua_insert(L, -2);  /* close, file */
+    lua_insert(L, -2); /* close, file */
     lua_call(L, 1, 0);
 
     lua_getfield(L, 5, "open");
     lua_pushvalue(L, 3);
     lua_pushstring(L, "w");
-    lua_call(L, 2, 1);  /* file or nil */
+    lua_call(L, 2, 1); /* file or nil */
     if (!lua_isnil(L, -1)) {
         int file = lua_gettop(L);
         lua_getfield(L, file, "write");

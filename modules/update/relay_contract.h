@@ -26,8 +26,8 @@ const char* const kMergedPackageSuffix = "_merged.zip";
 /// Component classes and the types that select among them.
 const int32_t kKlassEngine = 2;
 const int32_t kKlassPattern = 3;
-const int32_t kTypeMezra = 4;      ///< the pattern that patternsExceptMezra leaves out
+const int32_t kTypeMezra = 4;  ///< the pattern that patternsExceptMezra leaves out
 const int32_t kKlassRules = 22;
-const int32_t kTypeVkru = 2213;    ///< the rules component that travels with the patterns
+const int32_t kTypeVkru = 2213;  ///< the rules component that travels with the patterns
 
 }  // namespace RelayContract

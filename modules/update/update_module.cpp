@@ -76,7 +76,7 @@ const luaL_Reg r_update[] = {
     {nullptr, nullptr},
 };
 
-} // namespace
+}  // namespace
 
 void PushStatus(lua_State* L, int32_t status)
 {

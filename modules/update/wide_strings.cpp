@@ -36,7 +36,7 @@ size_t decodeOne(const unsigned char* p, size_t avail, uint32_t& code)
     return need;
 }
 
-} // namespace
+}  // namespace
 
 wchar_t* NarrowToWide(const char* text, size_t length)
 {

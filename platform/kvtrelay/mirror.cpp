@@ -32,8 +32,8 @@ bool alreadyHeld(CRepository& repository, const IndexComponent& c)
 
 // Reports a package that could not be mirrored: in the downloadend event and in relay.log.
 // False when the handler asked to stop.
-bool reportFailure(KVTRELAY_Context& context, CTransport& transport, const IndexComponent& c,
-                   const std::string& name, const std::string& reason, uint64_t received)
+bool reportFailure(KVTRELAY_Context& context, CTransport& transport, const IndexComponent& c, const std::string& name,
+                   const std::string& reason, uint64_t received)
 {
     std::string line = name + " from " + transport.Location(c.package) + ": " + reason;
     AppendRelayLog(context.repository, line);
@@ -53,8 +53,7 @@ std::vector<std::string> productRecord(CRepository& repository, const std::strin
             continue;
         for (const std::string& old : p.components) {
             KVTRELAY_EntityItem e;
-            if (!ParseEntityId(old, e) || !repository.Find(e) ||
-                std::find(ids.begin(), ids.end(), old) != ids.end())
+            if (!ParseEntityId(old, e) || !repository.Find(e) || std::find(ids.begin(), ids.end(), old) != ids.end())
                 continue;
             for (const KVTRELAY_EntityItem& f : failed)
                 if (SameComponent(f, e))

@@ -138,8 +138,7 @@ bool CPackageDownload::prepare(bool resume)
         }
         uint64_t done = 0;
         while (done < have) {
-            ssize_t n = pread(m_fd, buf.data(), std::min<uint64_t>(buf.size(), have - done),
-                              static_cast<off_t>(done));
+            ssize_t n = pread(m_fd, buf.data(), std::min<uint64_t>(buf.size(), have - done), static_cast<off_t>(done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -185,9 +184,9 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
     int32_t status = KVTRELAY_S_OK;
     if (m_start < total) {
         bool stopped = false;
-        status = m_transport.Fetch(m_component.package,
-                                   [this](const char* data, size_t size) { return accept(data, size); },
-                                   stopped, m_start, total);
+        status = m_transport.Fetch(
+            m_component.package, [this](const char* data, size_t size) { return accept(data, size); }, stopped, m_start,
+            total);
     }
     if (m_cancelled)
         return KVTRELAY_E_CANCELLED;

@@ -188,8 +188,8 @@ void KVTRELAY_SetOption(KVTRELAY_Context* context, int32_t option, int64_t value
     }
 }
 
-int32_t KVTRELAY_SubscribeEvent(KVTRELAY_Context* context, KVTRELAY_EventType type,
-                                KVTRELAY_EventCallback callback, void* userData)
+int32_t KVTRELAY_SubscribeEvent(KVTRELAY_Context* context, KVTRELAY_EventType type, KVTRELAY_EventCallback callback,
+                                void* userData)
 {
     if (!started())
         return KVTRELAY_E_NOTSTARTED;
@@ -201,8 +201,8 @@ int32_t KVTRELAY_SubscribeEvent(KVTRELAY_Context* context, KVTRELAY_EventType ty
     return KVTRELAY_S_OK;
 }
 
-int32_t KVTRELAY_GetInformation(KVTRELAY_Context* context, const KVTRELAY_Product* products,
-                                uint64_t productCount, const KVTRELAY_Source* sources, uint64_t sourceCount,
+int32_t KVTRELAY_GetInformation(KVTRELAY_Context* context, const KVTRELAY_Product* products, uint64_t productCount,
+                                const KVTRELAY_Source* sources, uint64_t sourceCount,
                                 KVTRELAY_Information** information)
 {
     return runSourced(context, products, productCount, sources, sourceCount, information, false);

@@ -2,8 +2,7 @@
 
 #include "text_conversion.h"
 
-bool KVTRELAY_Context::Emit(KVTRELAY_EventType type, const std::string& information, uint64_t total,
-                            uint64_t finished)
+bool KVTRELAY_Context::Emit(KVTRELAY_EventType type, const std::string& information, uint64_t total, uint64_t finished)
 {
     int index = static_cast<int>(type);
     if (index < 0 || index >= kvtrelay::contract::kEventTypeCount || !events[index].callback)

@@ -65,9 +65,18 @@ bool parseProduct(const std::string& line, RepositoryProduct& p)
 }
 }  // namespace
 
-std::string CRepository::PackagesFolder() const { return JoinPath(m_root, kPackagesFolder); }
-std::string CRepository::ServerFile() const { return JoinPath(m_root, kServerIni); }
-std::string CRepository::PackagePath(const std::string& file) const { return JoinPath(PackagesFolder(), file); }
+std::string CRepository::PackagesFolder() const
+{
+    return JoinPath(m_root, kPackagesFolder);
+}
+std::string CRepository::ServerFile() const
+{
+    return JoinPath(m_root, kServerIni);
+}
+std::string CRepository::PackagePath(const std::string& file) const
+{
+    return JoinPath(PackagesFolder(), file);
+}
 
 std::string CRepository::PackageName(const KVTRELAY_EntityItem& entity)
 {
@@ -97,10 +106,16 @@ bool CRepository::Load()
         if (line.find_first_not_of(" \t") == std::string::npos)
             continue;
         if (line[0] == '[') {
-            if (line == kPatternSection) { section = kPattern; foreign = &m_foreignPattern; }
-            else if (line == kEngineSection) { section = kEngine; foreign = &m_foreignEngine; }
-            else if (line == kProductSection) { section = kProduct; foreign = &m_foreignProduct; }
-            else {
+            if (line == kPatternSection) {
+                section = kPattern;
+                foreign = &m_foreignPattern;
+            } else if (line == kEngineSection) {
+                section = kEngine;
+                foreign = &m_foreignEngine;
+            } else if (line == kProductSection) {
+                section = kProduct;
+                foreign = &m_foreignProduct;
+            } else {
                 section = kOther;
                 m_foreignSections.push_back(ForeignSection{line, {}});
                 foreign = &m_foreignSections.back().lines;

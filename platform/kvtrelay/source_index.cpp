@@ -100,9 +100,9 @@ std::string EntityId(const KVTRELAY_EntityItem& e)
     // Class and type are written unsigned, the way ParseEntityId reads them: a signed form of
     // a value above INT32_MAX would not read back, and the record holding it would be lost.
     snprintf(buf, sizeof buf, "c%ut%uv%llu.%s.%llul%dp%dr%do%d", static_cast<uint32_t>(e.klass),
-             static_cast<uint32_t>(e.type),
-             static_cast<unsigned long long>(e.version.major), minorText(e.version.minor).c_str(),
-             static_cast<unsigned long long>(e.version.build), e.language, e.platform, e.region, e.oem);
+             static_cast<uint32_t>(e.type), static_cast<unsigned long long>(e.version.major),
+             minorText(e.version.minor).c_str(), static_cast<unsigned long long>(e.version.build), e.language,
+             e.platform, e.region, e.oem);
     return buf;
 }
 
@@ -112,11 +112,10 @@ bool ParseEntityId(const std::string& text, KVTRELAY_EntityItem& e)
     uint64_t klass, type;
     KVTRELAY_EntityItem out{};
     // klass and type are 32-bit identifiers; values above INT32_MAX keep their bits.
-    if (!r.Literal('c') || !r.Unsigned(0xFFFFFFFFULL, klass) || !r.Literal('t') ||
-        !r.Unsigned(0xFFFFFFFFULL, type) || !r.Literal('v') ||
-        !r.Unsigned(0xFFFFFFFFULL, out.version.major) || !r.Literal('.') || !r.Minor(out.version.minor) ||
-        !r.Literal('.') || !r.Unsigned(0xFFFFFFFFULL, out.version.build) || !r.Literal('l') ||
-        !r.Signed(out.language) || !r.Literal('p') || !r.Signed(out.platform) || !r.Literal('r') ||
+    if (!r.Literal('c') || !r.Unsigned(0xFFFFFFFFULL, klass) || !r.Literal('t') || !r.Unsigned(0xFFFFFFFFULL, type) ||
+        !r.Literal('v') || !r.Unsigned(0xFFFFFFFFULL, out.version.major) || !r.Literal('.') ||
+        !r.Minor(out.version.minor) || !r.Literal('.') || !r.Unsigned(0xFFFFFFFFULL, out.version.build) ||
+        !r.Literal('l') || !r.Signed(out.language) || !r.Literal('p') || !r.Signed(out.platform) || !r.Literal('r') ||
         !r.Signed(out.region) || !r.Literal('o') || !r.Signed(out.oem) || !r.AtEnd())
         return false;
     out.klass = static_cast<int32_t>(static_cast<uint32_t>(klass));

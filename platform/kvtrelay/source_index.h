@@ -17,7 +17,7 @@ struct IndexComponent {
     KVTRELAY_EntityItem entity;
     std::string package;  ///< path relative to the source folder, "/"-separated
     uint64_t size = 0;
-    std::string sha256;   ///< 64 lower-case hex digits
+    std::string sha256;  ///< 64 lower-case hex digits
 };
 
 struct IndexProduct {

@@ -6,8 +6,8 @@
 
 namespace kvtrelay {
 
-int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, uint64_t count,
-                    CTransport*& transport, SourceIndex& index)
+int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, uint64_t count, CTransport*& transport,
+                    SourceIndex& index)
 {
     transport = nullptr;
     int32_t status = KVTRELAY_E_SOURCE;
@@ -33,7 +33,8 @@ int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, u
             return KVTRELAY_S_OK;
         }
         std::string reason = status == KVTRELAY_E_INDEX && !error.empty() ? "malformed index, " + error : t->Error();
-        AppendRelayLog(context.repository, t->Location(kIndexName) + ": " + (reason.empty() ? "cannot be read" : reason));
+        AppendRelayLog(context.repository,
+                       t->Location(kIndexName) + ": " + (reason.empty() ? "cannot be read" : reason));
         delete t;
     }
     return status;

@@ -13,7 +13,7 @@ namespace kvtrelay {
 /// Reads the index of the first source that can be read, leaving transport open on it (the
 /// caller deletes it). Each source that fails is noted in relay.log. Status of the last source
 /// tried when none can be read.
-int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, uint64_t count,
-                    CTransport*& transport, SourceIndex& index);
+int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, uint64_t count, CTransport*& transport,
+                    SourceIndex& index);
 
 }  // namespace kvtrelay

@@ -52,11 +52,23 @@ std::wstring Utf8ToWide(const std::string& text)
         unsigned char b = static_cast<unsigned char>(text[i]);
         uint32_t c;
         int more;
-        if (b < 0x80) { c = b; more = 0; }
-        else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; more = 1; }
-        else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; more = 2; }
-        else if ((b & 0xF8) == 0xF0) { c = b & 0x07; more = 3; }
-        else { out += L'\uFFFD'; ++i; continue; }
+        if (b < 0x80) {
+            c = b;
+            more = 0;
+        } else if ((b & 0xE0) == 0xC0) {
+            c = b & 0x1F;
+            more = 1;
+        } else if ((b & 0xF0) == 0xE0) {
+            c = b & 0x0F;
+            more = 2;
+        } else if ((b & 0xF8) == 0xF0) {
+            c = b & 0x07;
+            more = 3;
+        } else {
+            out += L'\uFFFD';
+            ++i;
+            continue;
+        }
         bool ok = true;
         for (int k = 1; k <= more; ++k) {
             if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {

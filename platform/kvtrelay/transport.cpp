@@ -47,9 +47,12 @@ size_t curlWrite(char* data, size_t size, size_t count, void* user)
 
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -322,8 +325,9 @@ bool CTransport::setUpHandle(uint64_t expected)
     if (m_proxyType >= 0) {
         curl_easy_setopt(c, CURLOPT_PROXY, m_proxyHost.c_str());
         curl_easy_setopt(c, CURLOPT_PROXYPORT, static_cast<long>(m_proxyPort));
-        curl_easy_setopt(c, CURLOPT_PROXYTYPE, m_proxyType == 1 ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
-                                                                : static_cast<long>(CURLPROXY_HTTP));
+        curl_easy_setopt(c, CURLOPT_PROXYTYPE,
+                         m_proxyType == 1 ? static_cast<long>(CURLPROXY_SOCKS5_HOSTNAME)
+                                          : static_cast<long>(CURLPROXY_HTTP));
         if (!m_proxyUser.empty()) {
             curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, m_proxyUser.c_str());
             curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, m_proxyPassword.c_str());

@@ -66,8 +66,7 @@ public:
 
 private:
     int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset);
-    int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset,
-                      uint64_t expected);
+    int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset, uint64_t expected);
     int32_t readIndex(std::string& text);
     bool setUpHandle(uint64_t expected);
 

@@ -12,7 +12,8 @@
 
 namespace VkaCore {
 
-std::shared_ptr<const CArchiveCatalogue> CArchiveCatalogue::Read(const std::string& path, std::string& reason) {
+std::shared_ptr<const CArchiveCatalogue> CArchiveCatalogue::Read(const std::string& path, std::string& reason)
+{
     std::unique_ptr<ziparchive::CArchive> archive = ziparchive::CArchive::Open(path, reason);
     if (!archive)
         return nullptr;
@@ -36,12 +37,14 @@ std::shared_ptr<const CArchiveCatalogue> CArchiveCatalogue::Read(const std::stri
     return catalogue;
 }
 
-const ArchiveEntry* CArchiveCatalogue::Find(const std::string& name) const {
+const ArchiveEntry* CArchiveCatalogue::Find(const std::string& name) const
+{
     auto it = m_entries.find(name);
     return it == m_entries.end() ? nullptr : it->second;
 }
 
-bool CArchiveCatalogue::ReadEntry(const ArchiveEntry& entry, std::string& data, std::string& reason) const {
+bool CArchiveCatalogue::ReadEntry(const ArchiveEntry& entry, std::string& data, std::string& reason) const
+{
     std::lock_guard<std::mutex> lock(m_readMutex);
     return m_archive->Read(entry, data, reason) == ziparchive::Outcome::Ok;
 }
@@ -61,13 +64,15 @@ struct CacheSlot {
 std::mutex g_cacheMutex;
 std::map<std::string, CacheSlot> g_cache;
 
-bool sameTime(const struct timespec& a, const struct timespec& b) {
+bool sameTime(const struct timespec& a, const struct timespec& b)
+{
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-} // namespace
+}  // namespace
 
-std::shared_ptr<const CArchiveCatalogue> CachedArchiveCatalogue(const std::string& path) {
+std::shared_ptr<const CArchiveCatalogue> CachedArchiveCatalogue(const std::string& path)
+{
     struct stat st;
     bool exists = ::stat(path.c_str(), &st) == 0;
     int statErrno = errno;
@@ -108,4 +113,4 @@ std::shared_ptr<const CArchiveCatalogue> CachedArchiveCatalogue(const std::strin
     return nullptr;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -52,4 +52,4 @@ private:
 /// warning, repeats are not (until the archive has been readable again).
 std::shared_ptr<const CArchiveCatalogue> CachedArchiveCatalogue(const std::string& path);
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -12,7 +12,8 @@ namespace VkaCore {
 
 namespace {
 
-std::vector<std::string> splitList(const std::string& list) {
+std::vector<std::string> splitList(const std::string& list)
+{
     std::vector<std::string> items;
     std::string::size_type start = 0;
     while (start <= list.size()) {
@@ -30,7 +31,8 @@ std::vector<std::string> splitList(const std::string& list) {
 // destructors of the strings and catalogues here, so failures are left on the stack and
 // raised by the caller once this frame is gone. Returns the number of results, or -1 when
 // the message on top of the stack must be raised.
-int searchArchives(lua_State* L, const CDom* dom, const char* moduleName) {
+int searchArchives(lua_State* L, const CDom* dom, const char* moduleName)
+{
     std::string base(moduleName);
     for (char& c : base)
         if (c == '.')
@@ -50,15 +52,15 @@ int searchArchives(lua_State* L, const CDom* dom, const char* moduleName) {
             std::string fileName = archive + "/" + entryName;
             std::string data, reason;
             if (!catalogue->ReadEntry(*entry, data, reason)) {
-                lua_pushfstring(L, "error loading module '%s' from file '%s':\n\t%s", moduleName,
-                                fileName.c_str(), reason.c_str());
+                lua_pushfstring(L, "error loading module '%s' from file '%s':\n\t%s", moduleName, fileName.c_str(),
+                                reason.c_str());
                 return -1;
             }
             std::string chunkName = "@" + fileName;
             if (luaL_loadbuffer(L, data.data(), data.size(), chunkName.c_str()) != LUA_OK) {  // msg
-                lua_pushfstring(L, "error loading module '%s' from file '%s':\n\t%s", moduleName,
-                                fileName.c_str(), lua_tostring(L, -1));
-                lua_remove(L, -2);  /* keep only the full message */
+                lua_pushfstring(L, "error loading module '%s' from file '%s':\n\t%s", moduleName, fileName.c_str(),
+                                lua_tostring(L, -1));
+                lua_remove(L, -2); /* keep only the full message */
                 return -1;
             }
             // loader, plus the file name that require hands to the loader as its second argument
@@ -70,7 +72,8 @@ int searchArchives(lua_State* L, const CDom* dom, const char* moduleName) {
     return 1;
 }
 
-int archiveSearcher(lua_State* L) {
+int archiveSearcher(lua_State* L)
+{
     const char* name = luaL_checkstring(L, 1);
     const CDom* dom = static_cast<const CDom*>(lua_touserdata(L, lua_upvalueindex(1)));
     int results = searchArchives(L, dom, name);
@@ -79,9 +82,10 @@ int archiveSearcher(lua_State* L) {
     return results;
 }
 
-} // namespace
+}  // namespace
 
-void CDom::RegisterLoader(lua_State* L) {
+void CDom::RegisterLoader(lua_State* L)
+{
     lua_getglobal(L, "package");  // package
     if (!lua_istable(L, -1)) {
         lua_pop(L, 1);
@@ -101,9 +105,9 @@ void CDom::RegisterLoader(lua_State* L) {
         bool ours = lua_tocfunction(L, -1) == archiveSearcher && lua_getupvalue(L, -1, 1) != nullptr;
         if (ours) {
             ours = lua_touserdata(L, -1) == this;
-            lua_pop(L, 1);  /* upvalue */
+            lua_pop(L, 1); /* upvalue */
         }
-        lua_pop(L, 1);  /* fn */
+        lua_pop(L, 1); /* fn */
         if (ours) {
             lua_pop(L, 2);
             return;
@@ -113,7 +117,7 @@ void CDom::RegisterLoader(lua_State* L) {
     int position = count >= 1 ? 2 : 1;
     for (int i = count; i >= position; --i) {
         lua_rawgeti(L, -1, i);
-        lua_rawseti(L, -2, i + 1);  /* searchers[i + 1] = searchers[i] */
+        lua_rawseti(L, -2, i + 1); /* searchers[i + 1] = searchers[i] */
     }
     lua_pushlightuserdata(L, this);
     lua_pushcclosure(L, archiveSearcher, 1);
@@ -121,4 +125,4 @@ void CDom::RegisterLoader(lua_State* L) {
     lua_pop(L, 2);  // package searchers
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

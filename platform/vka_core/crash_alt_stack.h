@@ -7,4 +7,4 @@ namespace VkaCore {
 /// so that a stack overflow on that thread still produces a report. Does nothing before.
 void InstallCrashAltStack();
 
-} // namespace VkaCore
+}  // namespace VkaCore

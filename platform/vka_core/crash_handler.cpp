@@ -40,9 +40,13 @@ std::atomic<bool> g_installed{false};
 // --- async-signal-safe output --------------------------------------------------------
 
 // WriteAll only calls write(2), so it is safe here.
-void put(int fd, const char* s) { WriteAll(fd, s, strlen(s)); }
+void put(int fd, const char* s)
+{
+    WriteAll(fd, s, strlen(s));
+}
 
-void putUnsigned(int fd, unsigned long long v, unsigned base) {
+void putUnsigned(int fd, unsigned long long v, unsigned base)
+{
     char buf[32];
     char* p = buf + sizeof buf;
     *--p = '\0';
@@ -58,7 +62,8 @@ void putUnsigned(int fd, unsigned long long v, unsigned base) {
     put(fd, p);
 }
 
-void putSigned(int fd, long long v) {
+void putSigned(int fd, long long v)
+{
     if (v < 0) {
         put(fd, "-");
         putUnsigned(fd, static_cast<unsigned long long>(-(v + 1)) + 1, 10);
@@ -67,7 +72,8 @@ void putSigned(int fd, long long v) {
     }
 }
 
-const char* signalName(int sig) {
+const char* signalName(int sig)
+{
     switch (sig) {
     case SIGSEGV: return "SIGSEGV";
     case SIGBUS: return "SIGBUS";
@@ -79,7 +85,8 @@ const char* signalName(int sig) {
 }
 
 // The backtrace of the crashing thread, or a note that this platform has none.
-void writeBacktrace(int fd) {
+void writeBacktrace(int fd)
+{
 #ifdef VKA_HAVE_BACKTRACE
     void* frames[kMaxFrames];
     int n = backtrace(frames, kMaxFrames);
@@ -89,7 +96,8 @@ void writeBacktrace(int fd) {
 #endif
 }
 
-void crashHandler(int sig, siginfo_t* info, void*) {
+void crashHandler(int sig, siginfo_t* info, void*)
+{
     int saved = errno;
     int fd = ::open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -127,7 +135,8 @@ void crashHandler(int sig, siginfo_t* info, void*) {
     errno = saved;
 }
 
-void copyBounded(char* dst, size_t cap, const char* src) {
+void copyBounded(char* dst, size_t cap, const char* src)
+{
     size_t len = src ? strlen(src) : 0;
     if (len >= cap)
         len = cap - 1;
@@ -135,14 +144,15 @@ void copyBounded(char* dst, size_t cap, const char* src) {
     dst[len] = '\0';
 }
 
-} // namespace
+}  // namespace
 
-void InstallCrashAltStack() {
+void InstallCrashAltStack()
+{
     if (!g_installed.load())
         return;
     stack_t current;
     if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE))
-        return; // this thread has one already
+        return;  // this thread has one already
     // One stack per thread, kept until the process ends: a thread that ends leaves it
     // behind, which is cheap next to the few long-lived threads of the agent.
     void* mem = ::mmap(nullptr, kAltStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
@@ -157,7 +167,8 @@ void InstallCrashAltStack() {
         ::munmap(mem, kAltStackBytes);
 }
 
-bool InitCrashHandler(const wxString& dumpFile, const wxString& appName, bool fullDump) {
+bool InitCrashHandler(const wxString& dumpFile, const wxString& appName, bool fullDump)
+{
     const wxScopedCharBuffer path = dumpFile.fn_str();
     if (!path.data() || !*path.data())
         return false;
@@ -190,4 +201,4 @@ bool InitCrashHandler(const wxString& dumpFile, const wxString& appName, bool fu
     return ok;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -26,7 +26,8 @@ using VkaCore::CDom;
 // can check their self argument against it.
 char kClassNameKey;
 
-CDom* self(lua_State* L) {
+CDom* self(lua_State* L)
+{
     lua_rawgetp(L, LUA_REGISTRYINDEX, &kClassNameKey);
     // The registry keeps the string alive after the pop.
     const char* className = lua_tostring(L, -1);
@@ -34,7 +35,10 @@ CDom* self(lua_State* L) {
     return Check<CDom>(L, 1, className ? className : "SLB.Dom");
 }
 
-void pushString(lua_State* L, const std::string& s) { lua_pushlstring(L, s.data(), s.size()); }
+void pushString(lua_State* L, const std::string& s)
+{
+    lua_pushlstring(L, s.data(), s.size());
+}
 
 // A key argument, kept as Lua's bytes (a key may hold any byte, NUL included); the C++ string
 // is made only at the call into the domain, after every check that could raise.
@@ -44,13 +48,15 @@ struct KeyArg {
     std::string str() const { return std::string(data, size); }
 };
 
-KeyArg checkKey(lua_State* L, int idx) {
+KeyArg checkKey(lua_State* L, int idx)
+{
     KeyArg key;
     key.data = luaL_checklstring(L, idx, &key.size);
     return key;
 }
 
-int domGet(lua_State* L) {
+int domGet(lua_State* L)
+{
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
     if (dom->TypeOf(key.str()) == CDom::Type::None) {
@@ -61,7 +67,8 @@ int domGet(lua_State* L) {
     return 1;
 }
 
-int domGetBool(lua_State* L) {
+int domGetBool(lua_State* L)
+{
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
     bool value = false;
@@ -72,7 +79,8 @@ int domGetBool(lua_State* L) {
     return 1;
 }
 
-int domGetInt(lua_State* L) {
+int domGetInt(lua_State* L)
+{
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
     long long value = 0;
@@ -83,27 +91,21 @@ int domGetInt(lua_State* L) {
     return 1;
 }
 
-int domType(lua_State* L) {
+int domType(lua_State* L)
+{
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
     switch (dom->TypeOf(key.str())) {
-    case CDom::Type::String:
-        lua_pushliteral(L, "string");
-        break;
-    case CDom::Type::Boolean:
-        lua_pushliteral(L, "boolean");
-        break;
-    case CDom::Type::Integer:
-        lua_pushliteral(L, "integer");
-        break;
-    case CDom::Type::None:
-        lua_pushnil(L);
-        break;
+    case CDom::Type::String: lua_pushliteral(L, "string"); break;
+    case CDom::Type::Boolean: lua_pushliteral(L, "boolean"); break;
+    case CDom::Type::Integer: lua_pushliteral(L, "integer"); break;
+    case CDom::Type::None: lua_pushnil(L); break;
     }
     return 1;
 }
 
-int domSet(lua_State* L) {
+int domSet(lua_State* L)
+{
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
     switch (lua_type(L, 3)) {
@@ -113,9 +115,7 @@ int domSet(lua_State* L) {
         dom->Set(key.str(), std::string(s, len));
         break;
     }
-    case LUA_TBOOLEAN:
-        dom->Set(key.str(), lua_toboolean(L, 3) != 0);
-        break;
+    case LUA_TBOOLEAN: dom->Set(key.str(), lua_toboolean(L, 3) != 0); break;
     case LUA_TNUMBER: {
         lua_Number n = lua_tonumber(L, 3);
         // Every double in [-2^63, 2^63) with no fraction fits a 64-bit integer exactly.
@@ -125,20 +125,22 @@ int domSet(lua_State* L) {
         break;
     }
     default:
-        return luaL_argerror(L, 3, lua_pushfstring(L, "string, boolean or integer expected, got %s",
-                                                   luaL_typename(L, 3)));
+        return luaL_argerror(L, 3,
+                             lua_pushfstring(L, "string, boolean or integer expected, got %s", luaL_typename(L, 3)));
     }
     return 0;
 }
 
-int domUnset(lua_State* L) {
+int domUnset(lua_State* L)
+{
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
     lua_pushboolean(L, dom->Unset(key.str()));
     return 1;
 }
 
-int domKeys(lua_State* L) {
+int domKeys(lua_State* L)
+{
     CDom* dom = self(L);
     size_t prefixSize = 0;
     const char* prefix = luaL_optlstring(L, 2, "", &prefixSize);
@@ -154,7 +156,8 @@ int domKeys(lua_State* L) {
     return 1;
 }
 
-int domEvents(lua_State* L) {
+int domEvents(lua_State* L)
+{
     CDom* dom = self(L);
     lua_newtable(L);  // events
     {
@@ -178,7 +181,8 @@ int domEvents(lua_State* L) {
     return 1;
 }
 
-int domLog(lua_State* L) {
+int domLog(lua_State* L)
+{
     self(L);
     static const char* const levels[] = {"error", "warning", "message", "verbose", nullptr};
     int level = luaL_checkoption(L, 2, nullptr, levels);
@@ -188,24 +192,17 @@ int domLog(lua_State* L) {
         // "%s" keeps a '%' in the text from being read as a format.
         wxString message = VkaCore::FromUtf8OrBytes(text, len);
         switch (level) {
-        case 0:
-            wxLogError("%s", message);
-            break;
-        case 1:
-            wxLogWarning("%s", message);
-            break;
-        case 2:
-            wxLogMessage("%s", message);
-            break;
-        default:
-            wxLogVerbose("%s", message);
-            break;
+        case 0: wxLogError("%s", message); break;
+        case 1: wxLogWarning("%s", message); break;
+        case 2: wxLogMessage("%s", message); break;
+        default: wxLogVerbose("%s", message); break;
         }
     }
     return 0;
 }
 
-int domTrace(lua_State* L) {
+int domTrace(lua_State* L)
+{
     self(L);
     const char* module = luaL_checkstring(L, 2);
     const char* text = luaL_checkstring(L, 3);
@@ -227,14 +224,15 @@ int domTrace(lua_State* L) {
 }
 
 const luaL_Reg kMembers[] = {
-    {"Get", domGet},       {"GetBool", domGetBool}, {"GetInt", domGetInt}, {"Type", domType},
-    {"Set", domSet},       {"Unset", domUnset},     {"Keys", domKeys},     {"Events", domEvents},
-    {"Log", domLog},       {"Trace", domTrace},     {nullptr, nullptr},
+    {"Get", domGet}, {"GetBool", domGetBool}, {"GetInt", domGetInt}, {"Type", domType},
+    {"Set", domSet}, {"Unset", domUnset},     {"Keys", domKeys},     {"Events", domEvents},
+    {"Log", domLog}, {"Trace", domTrace},     {nullptr, nullptr},
 };
 
-} // namespace
+}  // namespace
 
-void Wrapper<VkaCore::CDom>::Register(Class& cls) {
+void Wrapper<VkaCore::CDom>::Register(Class& cls)
+{
     lua_State* L = cls.state();
     lua_pushstring(L, cls.name());
     lua_rawsetp(L, LUA_REGISTRYINDEX, &kClassNameKey);
@@ -242,4 +240,4 @@ void Wrapper<VkaCore::CDom>::Register(Class& cls) {
         cls.method(m->name, m->func);
 }
 
-} // namespace SLB3
+}  // namespace SLB3

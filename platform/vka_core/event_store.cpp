@@ -21,19 +21,19 @@ constexpr const char* kEventsFile = "events.db";
 // writers wait this long before the write counts as failed.
 constexpr int kBusyTimeoutMs = 15000;
 
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS agent_events("
-    "id INTEGER PRIMARY KEY, "
-    "event INTEGER NOT NULL, "
-    "severity INTEGER NOT NULL, "
-    "seconds INTEGER NOT NULL, "
-    "millis INTEGER NOT NULL, "
-    "text TEXT NOT NULL)";
+constexpr const char* kCreateTable = "CREATE TABLE IF NOT EXISTS agent_events("
+                                     "id INTEGER PRIMARY KEY, "
+                                     "event INTEGER NOT NULL, "
+                                     "severity INTEGER NOT NULL, "
+                                     "seconds INTEGER NOT NULL, "
+                                     "millis INTEGER NOT NULL, "
+                                     "text TEXT NOT NULL)";
 
 // Owns one connection; closes it on every path.
 class EventDb {
 public:
-    ~EventDb() {
+    ~EventDb()
+    {
         if (m_stmt)
             sqlite3_finalize(m_stmt);
         if (m_db)
@@ -42,7 +42,8 @@ public:
 
     // Opens (and, for writers, creates and prepares) the database. On failure error holds
     // sqlite's message.
-    bool Open(const std::string& path, bool forWriting, std::string& error) {
+    bool Open(const std::string& path, bool forWriting, std::string& error)
+    {
         int flags = SQLITE_OPEN_READWRITE | (forWriting ? SQLITE_OPEN_CREATE : 0);
         int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
         if (rc != SQLITE_OK)
@@ -58,7 +59,8 @@ public:
         return true;
     }
 
-    bool Exec(const char* sql, std::string& error) {
+    bool Exec(const char* sql, std::string& error)
+    {
         // The busy handler does not cover every lock upgrade (a journal mode switch racing
         // another opener can report busy at once), so retry those here within the same budget.
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
@@ -74,7 +76,8 @@ public:
         }
     }
 
-    bool Insert(const CAgentEvent& ev, std::string& error) {
+    bool Insert(const CAgentEvent& ev, std::string& error)
+    {
         int rc = sqlite3_prepare_v2(m_db,
                                     "INSERT INTO agent_events(event, severity, seconds, millis, text) "
                                     "VALUES(?, ?, ?, ?, ?)",
@@ -107,7 +110,8 @@ public:
         }
     }
 
-    bool ReadAll(std::vector<AgentEventRecord>& out, std::string& error) {
+    bool ReadAll(std::vector<AgentEventRecord>& out, std::string& error)
+    {
         int rc = sqlite3_prepare_v2(m_db,
                                     "SELECT id, event, severity, seconds, millis, text "
                                     "FROM agent_events ORDER BY id",
@@ -133,7 +137,8 @@ public:
     }
 
 private:
-    bool Fail(int rc, std::string& error) {
+    bool Fail(int rc, std::string& error)
+    {
         error = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);
         return false;
     }
@@ -142,7 +147,8 @@ private:
     sqlite3_stmt* m_stmt = nullptr;
 };
 
-std::string eventsPath(const CDom& dom) {
+std::string eventsPath(const CDom& dom)
+{
     std::string work = dom.Get("app.path.work");
     if (work.empty())
         return std::string();
@@ -151,9 +157,10 @@ std::string eventsPath(const CDom& dom) {
     return work + kEventsFile;
 }
 
-} // namespace
+}  // namespace
 
-bool CDom::AgentEventWrite(const CAgentEvent& event) {
+bool CDom::AgentEventWrite(const CAgentEvent& event)
+{
     int number = event.IsAttributePresent(CAgentEvent::kEvent) ? event.m_event : 0;
     std::string path = eventsPath(*this);
     if (path.empty()) {
@@ -170,7 +177,8 @@ bool CDom::AgentEventWrite(const CAgentEvent& event) {
     return true;
 }
 
-void CDom::AgentEventStoreCreate() const {
+void CDom::AgentEventStoreCreate() const
+{
     std::string path = eventsPath(*this);
     struct stat st;
     // A stat keeps every later start from opening the database for nothing.
@@ -181,7 +189,8 @@ void CDom::AgentEventStoreCreate() const {
     db.Open(path, true, error);
 }
 
-std::vector<AgentEventRecord> CDom::Events() const {
+std::vector<AgentEventRecord> CDom::Events() const
+{
     std::vector<AgentEventRecord> events;
     std::string path = eventsPath(*this);
     struct stat st;
@@ -193,11 +202,11 @@ std::vector<AgentEventRecord> CDom::Events() const {
     if (!db.Open(path, false, error) || !db.ReadAll(events, error)) {
         // A database that exists but has no table yet holds no events either.
         if (error.find("no such table") == std::string::npos)
-            wxLogError("Cannot read agent events from the event database '%s': %s",
-                       wxString::FromUTF8(path.c_str()), wxString::FromUTF8(error.c_str()));
+            wxLogError("Cannot read agent events from the event database '%s': %s", wxString::FromUTF8(path.c_str()),
+                       wxString::FromUTF8(error.c_str()));
         events.clear();
     }
     return events;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

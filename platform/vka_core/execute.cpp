@@ -24,7 +24,8 @@ namespace {
 // grandchild it left running may hold the pipe for ever.
 constexpr int kPollMillis = 100;
 
-bool makePipe(int fds[2]) {
+bool makePipe(int fds[2])
+{
 #if defined(__linux__)
     return ::pipe2(fds, O_CLOEXEC) == 0;
 #else
@@ -36,7 +37,8 @@ bool makePipe(int fds[2]) {
 #endif
 }
 
-void appendAvailable(int fd, std::string& out, bool& open) {
+void appendAvailable(int fd, std::string& out, bool& open)
+{
     char buf[16384];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -48,12 +50,13 @@ void appendAvailable(int fd, std::string& out, bool& open) {
             continue;
         if (n == 0)
             open = false;
-        return; // EAGAIN: nothing more for now
+        return;  // EAGAIN: nothing more for now
     }
 }
 
 // Waits for pid without ever blocking on a signal: the caller may have SIGCHLD blocked.
-bool reap(pid_t pid, int& status, bool block) {
+bool reap(pid_t pid, int& status, bool block)
+{
     for (;;) {
         pid_t r = ::waitpid(pid, &status, block ? 0 : WNOHANG);
         if (r == pid)
@@ -64,9 +67,10 @@ bool reap(pid_t pid, int& status, bool block) {
     }
 }
 
-} // namespace
+}  // namespace
 
-bool Execute(const wxString& program, const wxArrayString& args, wxString& out, int& exitCode, wxString& err) {
+bool Execute(const wxString& program, const wxArrayString& args, wxString& out, int& exitCode, wxString& err)
+{
     out.clear();
     err.clear();
     exitCode = -1;
@@ -166,4 +170,4 @@ bool Execute(const wxString& program, const wxArrayString& args, wxString& out, 
     return false;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -24,4 +24,4 @@ inline bool WriteAll(int fd, const char* buf, size_t len)
     return true;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

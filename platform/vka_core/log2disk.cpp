@@ -28,7 +28,8 @@ namespace {
 constexpr off_t kRotateBytes = 10 * 1024 * 1024;
 constexpr int kKeepGenerations = 3;
 
-long long wallClockMillis() {
+long long wallClockMillis()
+{
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return static_cast<long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
@@ -39,14 +40,16 @@ long long wallClockMillis() {
 // began still have somewhere to go.
 class DiskLogFile {
 public:
-    static DiskLogFile& Instance() {
+    static DiskLogFile& Instance()
+    {
         static DiskLogFile* file = new DiskLogFile;
         return *file;
     }
 
     // echo: also show the line on standard error when that is a terminal (and the line did
     // not go there anyway for want of a file).
-    void Write(const char* level, const char* text, size_t textLen, long long millis, bool echo) {
+    void Write(const char* level, const char* text, size_t textLen, long long millis, bool echo)
+    {
         std::string line;
         Format(line, level, text, textLen, millis);
 
@@ -68,7 +71,8 @@ public:
         RotateIfFull();
     }
 
-    static void WriteToTerminal(const char* level, const std::string& text, long long millis) {
+    static void WriteToTerminal(const char* level, const std::string& text, long long millis)
+    {
         if (!::isatty(STDERR_FILENO))
             return;
         std::string line;
@@ -79,16 +83,15 @@ public:
 private:
     DiskLogFile() = default;
 
-    static void Format(std::string& line, const char* level, const char* text, size_t textLen,
-                       long long millis) {
+    static void Format(std::string& line, const char* level, const char* text, size_t textLen, long long millis)
+    {
         time_t seconds = static_cast<time_t>(millis / 1000);
         struct tm local;
         localtime_r(&seconds, &local);
         char head[96];
-        int n = snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03d %ld %s ",
-                         local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                         local.tm_min, local.tm_sec, static_cast<int>(millis % 1000),
-                         static_cast<long>(getpid()), level);
+        int n = snprintf(head, sizeof head, "%04d-%02d-%02d %02d:%02d:%02d.%03d %ld %s ", local.tm_year + 1900,
+                         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                         static_cast<int>(millis % 1000), static_cast<long>(getpid()), level);
         line.reserve(static_cast<size_t>(n) + textLen + 8);
         line.append(head, static_cast<size_t>(n));
 
@@ -110,7 +113,8 @@ private:
 
     // <app.path.work>/<app.name>.log of the primary domain, re-read only when the domain
     // changed. Read outside m_mutex: the domain takes its own lock and may log itself.
-    std::string CurrentPath() {
+    std::string CurrentPath()
+    {
         CDom* dom = CDom::Primary();
         if (!dom)
             return Cached();
@@ -141,18 +145,19 @@ private:
         return m_path;
     }
 
-    std::string Cached() {
+    std::string Cached()
+    {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_path;
     }
 
     // Keeps a descriptor on the current file; reopens when the path changed or another
     // process rotated or removed the file underneath us.
-    bool EnsureOpen(const std::string& path) {
+    bool EnsureOpen(const std::string& path)
+    {
         struct stat onDisk;
         bool exists = ::stat(path.c_str(), &onDisk) == 0;
-        if (m_fd >= 0 && path == m_openPath && exists && onDisk.st_dev == m_dev &&
-            onDisk.st_ino == m_ino)
+        if (m_fd >= 0 && path == m_openPath && exists && onDisk.st_dev == m_dev && onDisk.st_ino == m_ino)
             return true;
         CloseFile();
         int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
@@ -170,22 +175,23 @@ private:
         return true;
     }
 
-    void CloseFile() {
+    void CloseFile()
+    {
         if (m_fd >= 0)
             ::close(m_fd);
         m_fd = -1;
         m_openPath.clear();
     }
 
-    void RotateIfFull() {
+    void RotateIfFull()
+    {
         struct stat st;
         if (::fstat(m_fd, &st) != 0 || st.st_size < kRotateBytes)
             return;
         // Another process may have rotated already; only the one still writing to the
         // file under its base name shifts the generations.
         struct stat onDisk;
-        if (::stat(m_openPath.c_str(), &onDisk) != 0 || onDisk.st_dev != m_dev ||
-            onDisk.st_ino != m_ino) {
+        if (::stat(m_openPath.c_str(), &onDisk) != 0 || onDisk.st_dev != m_dev || onDisk.st_ino != m_ino) {
             CloseFile();
             return;
         }
@@ -209,40 +215,37 @@ private:
     ino_t m_ino = 0;
 };
 
-const char* levelName(wxLogLevel level) {
+const char* levelName(wxLogLevel level)
+{
     switch (level) {
     case wxLOG_FatalError:
-    case wxLOG_Error:
-        return "ERROR";
-    case wxLOG_Warning:
-        return "WARNING";
+    case wxLOG_Error: return "ERROR";
+    case wxLOG_Warning: return "WARNING";
     case wxLOG_Message:
     case wxLOG_Status:
-    case wxLOG_Progress:
-        return "MESSAGE";
-    case wxLOG_Info:
-        return "VERBOSE";
-    case wxLOG_Debug:
-        return "DEBUG";
-    case wxLOG_Trace:
-        return "TRACE";
+    case wxLOG_Progress: return "MESSAGE";
+    case wxLOG_Info: return "VERBOSE";
+    case wxLOG_Debug: return "DEBUG";
+    case wxLOG_Trace: return "TRACE";
     default:
         // Levels of our own above the framework's are diagnostics.
         return "DEBUG";
     }
 }
 
-bool isWarningOrWorse(const char* name) {
+bool isWarningOrWorse(const char* name)
+{
     return std::strcmp(name, "ERROR") == 0 || std::strcmp(name, "WARNING") == 0;
 }
 
-} // namespace
+}  // namespace
 
 const char kLogKeyShownOnStderr[] = "vka.shown_on_stderr";
 
 CLog2Disk::CLog2Disk() = default;
 
-void CLog2Disk::DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo& info) {
+void CLog2Disk::DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo& info)
+{
     // The framework has already appended " (error <n>: <text>)" for system errors.
     const wxScopedCharBuffer text = msg.utf8_str();
     long long millis = info.timestampMS ? static_cast<long long>(info.timestampMS) : wallClockMillis();
@@ -253,13 +256,15 @@ void CLog2Disk::DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRe
     DiskLogFile::Instance().Write(levelName(level), text.data(), text.length(), millis, echo);
 }
 
-void WriteLogLine(const char* levelName, const std::string& text) {
+void WriteLogLine(const char* levelName, const std::string& text)
+{
     const char* name = levelName ? levelName : "MESSAGE";
     DiskLogFile::Instance().Write(name, text.data(), text.size(), wallClockMillis(), isWarningOrWorse(name));
 }
 
-void WriteTerminalLine(const char* levelName, const std::string& text) {
+void WriteTerminalLine(const char* levelName, const std::string& text)
+{
     DiskLogFile::WriteToTerminal(levelName ? levelName : "MESSAGE", text, wallClockMillis());
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -18,19 +18,22 @@ namespace {
 // a reference to print still writes where the current run says.
 char kOutputKey;
 
-wxOutputStream* currentOutput(lua_State* L) {
+wxOutputStream* currentOutput(lua_State* L)
+{
     lua_rawgetp(L, LUA_REGISTRYINDEX, &kOutputKey);
     wxOutputStream* out = static_cast<wxOutputStream*>(lua_touserdata(L, -1));
     lua_pop(L, 1);
     return out;
 }
 
-void setCurrentOutput(lua_State* L, wxOutputStream* out) {
+void setCurrentOutput(lua_State* L, wxOutputStream* out)
+{
     lua_pushlightuserdata(L, out);
     lua_rawsetp(L, LUA_REGISTRYINDEX, &kOutputKey);
 }
 
-void writeOut(wxOutputStream* out, const char* s, size_t len) {
+void writeOut(wxOutputStream* out, const char* s, size_t len)
+{
     if (out)
         out->Write(s, len);
     else
@@ -39,13 +42,14 @@ void writeOut(wxOutputStream* out, const char* s, size_t len) {
 
 // Lua's own print, writing to the current output: tostring() of each argument, separated
 // by tabs, then a newline.
-int luaPrint(lua_State* L) {
+int luaPrint(lua_State* L)
+{
     wxOutputStream* out = currentOutput(L);
     int n = lua_gettop(L);
     lua_getglobal(L, "tostring");
     for (int i = 1; i <= n; i++) {
-        lua_pushvalue(L, -1);  /* tostring */
-        lua_pushvalue(L, i);   /* value to print */
+        lua_pushvalue(L, -1); /* tostring */
+        lua_pushvalue(L, i);  /* value to print */
         lua_call(L, 1, 1);
         size_t len;
         const char* s = lua_tolstring(L, -1, &len);
@@ -54,7 +58,7 @@ int luaPrint(lua_State* L) {
         if (i > 1)
             writeOut(out, "\t", 1);
         writeOut(out, s, len);
-        lua_pop(L, 1);  /* pop result */
+        lua_pop(L, 1); /* pop result */
     }
     writeOut(out, "\n", 1);
     if (!out)
@@ -63,19 +67,21 @@ int luaPrint(lua_State* L) {
 }
 
 // Message handler: the error message followed by the stack traceback of where it was raised.
-int traceback(lua_State* L) {
+int traceback(lua_State* L)
+{
     const char* msg = lua_tostring(L, 1);
-    if (msg == nullptr) {  /* is error object not a string? */
+    if (msg == nullptr) { /* is error object not a string? */
         if (luaL_callmeta(L, 1, "__tostring") && lua_type(L, -1) == LUA_TSTRING)
-            return 1;  /* that is the message */
+            return 1; /* that is the message */
         msg = lua_pushfstring(L, "(error object is a %s value)", luaL_typename(L, 1));
     }
-    luaL_traceback(L, L, msg, 1);  /* append a standard traceback */
+    luaL_traceback(L, L, msg, 1); /* append a standard traceback */
     return 1;
 }
 
 // Joins non-empty parts with ';'; a trailing ';' on a part would only add an empty template.
-std::string joinPath(const std::vector<std::string>& parts) {
+std::string joinPath(const std::vector<std::string>& parts)
+{
     std::string joined;
     for (std::string part : parts) {
         while (!part.empty() && part.back() == ';')
@@ -89,9 +95,10 @@ std::string joinPath(const std::vector<std::string>& parts) {
     return joined;
 }
 
-} // namespace
+}  // namespace
 
-CLuaInterpreter::CLuaInterpreter(bool, const wxString& name, bool openLibs) : m_name(name) {
+CLuaInterpreter::CLuaInterpreter(bool, const wxString& name, bool openLibs) : m_name(name)
+{
     m_L = luaL_newstate();
     if (!m_L)
         return;
@@ -101,12 +108,14 @@ CLuaInterpreter::CLuaInterpreter(bool, const wxString& name, bool openLibs) : m_
     lua_setglobal(m_L, "print");
 }
 
-CLuaInterpreter::~CLuaInterpreter() {
+CLuaInterpreter::~CLuaInterpreter()
+{
     if (m_L)
         lua_close(m_L);
 }
 
-void CLuaInterpreter::SetPackagePaths(const std::string& bin, const std::string& path, const std::string& cpath) {
+void CLuaInterpreter::SetPackagePaths(const std::string& bin, const std::string& path, const std::string& cpath)
+{
     lua_State* L = m_L;
     lua_getglobal(L, "package");  // package
     if (!lua_istable(L, -1)) {
@@ -118,10 +127,8 @@ void CLuaInterpreter::SetPackagePaths(const std::string& bin, const std::string&
         base.pop_back();
     // Built from Lua's compiled-in defaults each time, so calling this again replaces the
     // paths instead of growing them.
-    std::string luaPath = joinPath({path,
-                                    base.empty() ? "" : base + "/lua/?.lua",
-                                    base.empty() ? "" : base + "/lua/?/init.lua",
-                                    LUA_PATH_DEFAULT});
+    std::string luaPath = joinPath({path, base.empty() ? "" : base + "/lua/?.lua",
+                                    base.empty() ? "" : base + "/lua/?/init.lua", LUA_PATH_DEFAULT});
     std::string luaCpath = joinPath({cpath, base.empty() ? "" : base + "/lib/?.so", LUA_CPATH_DEFAULT});
     lua_pushlstring(L, luaPath.data(), luaPath.size());
     lua_setfield(L, -2, "path");
@@ -131,7 +138,8 @@ void CLuaInterpreter::SetPackagePaths(const std::string& bin, const std::string&
 }
 
 int CLuaInterpreter::RunScript(wxInputStream& in, int nargs, int nresults, const wxString& chunkName,
-                               wxOutputStream* out) {
+                               wxOutputStream* out)
+{
     lua_State* L = m_L;
     m_errorInfo.clear();
     if (nargs < 0 || lua_gettop(L) < nargs) {
@@ -179,14 +187,14 @@ int CLuaInterpreter::RunScript(wxInputStream& in, int nargs, int nresults, const
         lua_settop(L, base);
         return status;
     }
-    lua_insert(L, base + 1);                // chunk args
+    lua_insert(L, base + 1);  // chunk args
     lua_pushcfunction(L, traceback);
-    lua_insert(L, base + 1);                // handler chunk args
+    lua_insert(L, base + 1);  // handler chunk args
 
     wxOutputStream* previous = currentOutput(L);
     setCurrentOutput(L, out);
     status = lua_pcall(L, nargs, nresults, base + 1);
-    setCurrentOutput(L, previous);           // nested runs write where their caller did
+    setCurrentOutput(L, previous);  // nested runs write where their caller did
 
     if (status != LUA_OK) {
         size_t len = 0;
@@ -195,8 +203,8 @@ int CLuaInterpreter::RunScript(wxInputStream& in, int nargs, int nresults, const
         lua_settop(L, base);
         return status;
     }
-    lua_remove(L, base + 1);                 // results
+    lua_remove(L, base + 1);  // results
     return LUA_OK;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -14,15 +14,17 @@ namespace {
 std::atomic<bool> g_setUp{false};
 }
 
-void OpenSSLThreadSetup() {
+void OpenSSLThreadSetup()
+{
     g_setUp.store(true);
 }
 
-void OpenSSLThreadShutdown() {
+void OpenSSLThreadShutdown()
+{
     if (!g_setUp.exchange(false))
         return;
     // Frees the calling thread's OpenSSL state now rather than at exit.
     OPENSSL_thread_stop();
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -26,19 +26,21 @@ struct HeldPidFile {
     int fd = -1;
     dev_t dev = 0;
     ino_t ino = 0;
-    pid_t owner = 0; // the process holding the lock; a forked child inherits fd, not lock
+    pid_t owner = 0;  // the process holding the lock; a forked child inherits fd, not lock
 };
 
 std::mutex g_heldMutex;
 HeldPidFile g_held;
 
-std::string toBytes(const wxString& s) {
+std::string toBytes(const wxString& s)
+{
     const wxScopedCharBuffer buf = s.fn_str();
     return buf.data() ? std::string(buf.data(), buf.length()) : std::string();
 }
 
 // "<digits>\n", a missing final newline or trailing blanks tolerated; 0 for anything else.
-int parsePid(const char* text, size_t len) {
+int parsePid(const char* text, size_t len)
+{
     size_t i = 0;
     long long value = 0;
     size_t digits = 0;
@@ -58,7 +60,8 @@ int parsePid(const char* text, size_t len) {
     return static_cast<int>(value);
 }
 
-int readPid(int fd) {
+int readPid(int fd)
+{
     char buf[32];
     size_t len = 0;
     while (len < sizeof buf) {
@@ -70,24 +73,27 @@ int readPid(int fd) {
         len += static_cast<size_t>(n);
     }
     if (len == sizeof buf)
-        return 0; // far longer than any pid
+        return 0;  // far longer than any pid
     return parsePid(buf, len);
 }
 
-bool processAlive(int pid) {
+bool processAlive(int pid)
+{
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-std::string folderOf(const std::string& path) {
+std::string folderOf(const std::string& path)
+{
     size_t slash = path.find_last_of('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-} // namespace
+}  // namespace
 
-int ReadPidFile(const wxString& path) {
+int ReadPidFile(const wxString& path)
+{
     const std::string file = toBytes(path);
     struct stat st;
     if (::stat(file.c_str(), &st) != 0)
@@ -97,8 +103,7 @@ int ReadPidFile(const wxString& path) {
         // Our own file: read through the descriptor we hold; opening and closing another
         // one would release the lock.
         std::lock_guard<std::mutex> lock(g_heldMutex);
-        if (g_held.fd >= 0 && g_held.owner == ::getpid() && g_held.dev == st.st_dev &&
-            g_held.ino == st.st_ino)
+        if (g_held.fd >= 0 && g_held.owner == ::getpid() && g_held.dev == st.st_dev && g_held.ino == st.st_ino)
             return readPid(g_held.fd);
     }
 
@@ -127,7 +132,8 @@ int ReadPidFile(const wxString& path) {
     return pid;
 }
 
-bool WritePidFile(const wxString& path) {
+bool WritePidFile(const wxString& path)
+{
     const std::string file = toBytes(path);
     if (file.empty())
         return false;
@@ -141,8 +147,7 @@ bool WritePidFile(const wxString& path) {
     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 
     std::string text = std::to_string(static_cast<long>(::getpid())) + "\n";
-    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fchmod(fd, 0644) == 0;
+    bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fchmod(fd, 0644) == 0;
     // Locked before it gets its name, so the file is never visible unlocked.
     struct flock lk;
     memset(&lk, 0, sizeof lk);
@@ -171,4 +176,4 @@ bool WritePidFile(const wxString& path) {
     return true;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -12,9 +12,10 @@ std::atomic<unsigned long> g_idlePeriods{0};
 std::atomic<int> g_idleThreads{0};
 thread_local bool t_idle = false;
 
-} // namespace
+}  // namespace
 
-void profiler_idle() {
+void profiler_idle()
+{
     if (t_idle)
         return;
     t_idle = true;
@@ -22,7 +23,8 @@ void profiler_idle() {
     g_idleThreads.fetch_add(1, std::memory_order_relaxed);
 }
 
-void profiler_running() {
+void profiler_running()
+{
     if (!t_idle)
         return;
     t_idle = false;

@@ -22,7 +22,8 @@ void ignoreSignal(int) {}
 // Sending the thread-delete signal to a thread must interrupt a blocking call, never end
 // the process: when nobody handles it yet, a handler that does nothing is put in place
 // (without SA_RESTART, so the interrupted call fails with EINTR).
-void ensureDeleteSignalHandled() {
+void ensureDeleteSignalHandled()
+{
     static std::once_flag once;
     std::call_once(once, [] {
         struct sigaction current;
@@ -40,12 +41,12 @@ void ensureDeleteSignalHandled() {
     });
 }
 
-} // namespace
+}  // namespace
 
-CRunnable::CRunnable(bool /*detached*/, int /*id*/, bool /*flag*/)
-    : wxThread(wxTHREAD_JOINABLE), m_wake(m_wakeMutex) {}
+CRunnable::CRunnable(bool /*detached*/, int /*id*/, bool /*flag*/) : wxThread(wxTHREAD_JOINABLE), m_wake(m_wakeMutex) {}
 
-CRunnable::~CRunnable() {
+CRunnable::~CRunnable()
+{
     // A thread still running here would run OnRun of an object half destroyed; the owner
     // joins first. This is the last line of defence for the framework's own bookkeeping.
     if (m_started.load() && !m_joined.load() && wxThread::This() != this) {
@@ -54,14 +55,16 @@ CRunnable::~CRunnable() {
     }
 }
 
-bool CRunnable::TestDestroy() {
+bool CRunnable::TestDestroy()
+{
     if (m_exitRequested.load())
         return true;
     // The framework's own check may only be made by the thread itself.
     return wxThread::This() == this && wxThread::TestDestroy();
 }
 
-wxThread::ExitCode CRunnable::Entry() {
+wxThread::ExitCode CRunnable::Entry()
+{
     InstallCrashAltStack();
     // Messages of this thread go to the disk at once. Without a target of its own the
     // framework queues them for the main thread, and a process that ends with exit()
@@ -73,7 +76,8 @@ wxThread::ExitCode CRunnable::Entry() {
     return nullptr;
 }
 
-void CRunnable::OnDelete() {
+void CRunnable::OnDelete()
+{
     requestExit();
 }
 
@@ -81,35 +85,41 @@ void CRunnable::OnKill() {}
 
 void CRunnable::OnExit() {}
 
-void CRunnable::Delete() {
+void CRunnable::Delete()
+{
     requestExit();
     join();
 }
 
-const char* CRunnable::GetThreadName() const {
+const char* CRunnable::GetThreadName() const
+{
     return "CRunnable";
 }
 
-void CRunnable::Awaken() {
+void CRunnable::Awaken()
+{
     wxMutexLocker lock(m_wakeMutex);
     m_awakened.store(true);
     m_wake.Broadcast();
 }
 
-void CRunnable::interrupt() {
+void CRunnable::interrupt()
+{
     if (!m_started.load() || m_joined.load() || !IsRunning())
         return;
     ensureDeleteSignalHandled();
     ::pthread_kill(m_handle, SigThreadDelete());
 }
 
-void CRunnable::requestExit() {
+void CRunnable::requestExit()
+{
     wxMutexLocker lock(m_wakeMutex);
     m_exitRequested.store(true);
     m_wake.Broadcast();
 }
 
-bool CRunnable::TestDestroy(unsigned int ms, bool* awakened) {
+bool CRunnable::TestDestroy(unsigned int ms, bool* awakened)
+{
     wxMilliClock_t deadline = wxGetLocalTimeMillis() + static_cast<long>(ms);
     wxMutexLocker lock(m_wakeMutex);
     while (!m_exitRequested.load() && !m_awakened.load()) {
@@ -124,7 +134,8 @@ bool CRunnable::TestDestroy(unsigned int ms, bool* awakened) {
     return m_exitRequested.load();
 }
 
-int CRunnable::start(int priority, bool /*joinable*/, unsigned int stackSize) {
+int CRunnable::start(int priority, bool /*joinable*/, unsigned int stackSize)
+{
     if (m_started.load())
         return wxTHREAD_RUNNING;
     wxThreadError rc = Create(stackSize);
@@ -144,7 +155,8 @@ int CRunnable::start(int priority, bool /*joinable*/, unsigned int stackSize) {
     return 0;
 }
 
-void CRunnable::join() {
+void CRunnable::join()
+{
     if (!m_started.load() || wxThread::This() == this)
         return;
     std::lock_guard<std::mutex> lock(m_joinMutex);
@@ -154,7 +166,8 @@ void CRunnable::join() {
     m_joined.store(true);
 }
 
-int CRunnable::SigThreadDelete() {
+int CRunnable::SigThreadDelete()
+{
 #ifdef SIGRTMIN
     // A real-time signal nobody else in the agent uses; the first two above SIGRTMIN are
     // left for other libraries that take the lowest ones.
@@ -164,4 +177,4 @@ int CRunnable::SigThreadDelete() {
 #endif
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

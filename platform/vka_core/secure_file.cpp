@@ -6,7 +6,8 @@
 
 namespace VkaCore {
 
-bool SecureFileOrDirectory(const wxString& path, bool /*recursive*/) {
+bool SecureFileOrDirectory(const wxString& path, bool /*recursive*/)
+{
     const wxScopedCharBuffer name = path.fn_str();
     if (!name.data() || !*name.data())
         return false;
@@ -17,4 +18,4 @@ bool SecureFileOrDirectory(const wxString& path, bool /*recursive*/) {
     return ::chmod(name.data(), S_ISDIR(st.st_mode) ? 0700 : 0600) == 0;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

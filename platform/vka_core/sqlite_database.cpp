@@ -38,13 +38,15 @@ const ConfigOption kOptions[] = {
 std::mutex g_mutex;
 bool g_initialised = false;
 
-void warnNotApplied(const char* key, long long value, int rc) {
+void warnNotApplied(const char* key, long long value, int rc)
+{
     wxLogWarning("SQLite option %s=%lld not applied: %s", key, value, sqlite3_errstr(rc));
 }
 
-} // namespace
+}  // namespace
 
-bool CSqliteDatabase::InitializeSQLite(CDom* dom) {
+bool CSqliteDatabase::InitializeSQLite(CDom* dom)
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!dom)
         dom = CDom::Primary();
@@ -55,16 +57,11 @@ bool CSqliteDatabase::InitializeSQLite(CDom* dom) {
                 continue;
             int rc = SQLITE_OK;
             switch (o.arg) {
-            case Arg::Int:
-                rc = sqlite3_config(o.option, static_cast<int>(value));
+            case Arg::Int: rc = sqlite3_config(o.option, static_cast<int>(value)); break;
+            case Arg::Int64Pair:  // the default and the limit alike
+                rc = sqlite3_config(o.option, static_cast<sqlite3_int64>(value), static_cast<sqlite3_int64>(value));
                 break;
-            case Arg::Int64Pair: // the default and the limit alike
-                rc = sqlite3_config(o.option, static_cast<sqlite3_int64>(value),
-                                    static_cast<sqlite3_int64>(value));
-                break;
-            case Arg::Int64:
-                rc = sqlite3_config(o.option, static_cast<sqlite3_int64>(value));
-                break;
+            case Arg::Int64: rc = sqlite3_config(o.option, static_cast<sqlite3_int64>(value)); break;
             }
             if (rc != SQLITE_OK)
                 warnNotApplied(o.key, value, rc);
@@ -88,7 +85,8 @@ bool CSqliteDatabase::InitializeSQLite(CDom* dom) {
     return true;
 }
 
-void CSqliteDatabase::ShutdownSQLite() {
+void CSqliteDatabase::ShutdownSQLite()
+{
     std::lock_guard<std::mutex> lock(g_mutex);
     if (!g_initialised)
         return;
@@ -96,4 +94,4 @@ void CSqliteDatabase::ShutdownSQLite() {
     sqlite3_shutdown();
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

@@ -21,18 +21,20 @@ struct TraceLists {
     const CDom* dom = nullptr;
     unsigned long generation = 0;
     bool valid = false;
-    std::string names; // "app.trace" + "," + "app.trace+"
+    std::string names;  // "app.trace" + "," + "app.trace+"
 };
 
 thread_local TraceLists t_lists;
 
-bool isBlank(char c) {
+bool isBlank(char c)
+{
     return c == ' ' || c == '\t';
 }
 
 // Exact, case-sensitive match of module against one of the comma-separated names; blanks
 // around a name are ignored and "*" matches every module.
-bool listNames(const std::string& names, const char* module, size_t moduleLen) {
+bool listNames(const std::string& names, const char* module, size_t moduleLen)
+{
     const char* p = names.c_str();
     const char* end = p + names.size();
     while (p < end) {
@@ -54,15 +56,16 @@ bool listNames(const std::string& names, const char* module, size_t moduleLen) {
     return false;
 }
 
-const char* baseName(const char* file) {
+const char* baseName(const char* file)
+{
     if (!file)
         return "?";
     const char* slash = strrchr(file, '/');
     return slash ? slash + 1 : file;
 }
 
-void writeTrace(const char* module, const char* file, int line, const char* function,
-                const std::string& text) {
+void writeTrace(const char* module, const char* file, int line, const char* function, const std::string& text)
+{
     std::string out;
     out.reserve(text.size() + 96);
     out += '[';
@@ -78,9 +81,10 @@ void writeTrace(const char* module, const char* file, int line, const char* func
     WriteLogLine("TRACE", out);
 }
 
-} // namespace
+}  // namespace
 
-bool LogTraceIsEnabled(const char* module) {
+bool LogTraceIsEnabled(const char* module)
+{
     if (!module || !*module)
         return false;
     CDom* dom = CDom::Primary();
@@ -99,12 +103,14 @@ bool LogTraceIsEnabled(const char* module) {
     return listNames(lists.names, module, strlen(module));
 }
 
-void LogTrace(const char* module, const char* file, int line, const char* function, const wchar_t* text) {
+void LogTrace(const char* module, const char* file, int line, const char* function, const wchar_t* text)
+{
     writeTrace(module, file, line, function, text ? wxString(text).utf8_string() : std::string());
 }
 
-void LogTrace(const char* module, const char* file, int line, const char* function, const char* text) {
+void LogTrace(const char* module, const char* file, int line, const char* function, const char* text)
+{
     writeTrace(module, file, line, function, text ? std::string(text) : std::string());
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

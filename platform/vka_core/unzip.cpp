@@ -17,12 +17,14 @@ namespace VkaCore {
 
 namespace {
 
-std::string toBytes(const wxString& s) {
+std::string toBytes(const wxString& s)
+{
     const wxScopedCharBuffer buf = s.fn_str();
     return buf.data() ? std::string(buf.data(), buf.length()) : std::string();
 }
 
-wxString folderOf(const wxFileName& folder) {
+wxString folderOf(const wxFileName& folder)
+{
     wxString path = folder.GetFullPath();
     if (!folder.GetFullName().empty() && !wxDirExists(path))
         path = folder.GetPath();
@@ -31,12 +33,14 @@ wxString folderOf(const wxFileName& folder) {
     return path;
 }
 
-wxString sizeText(std::uint64_t bytes) {
+wxString sizeText(std::uint64_t bytes)
+{
     return wxString::Format("%llu bytes", static_cast<unsigned long long>(bytes));
 }
 
 // The record the callback sees, built from the same entry that is checked and written.
-std::unique_ptr<wxZipEntry> recordOf(const ziparchive::Entry& e) {
+std::unique_ptr<wxZipEntry> recordOf(const ziparchive::Entry& e)
+{
     std::unique_ptr<wxZipEntry> record(new wxZipEntry(FromUtf8OrBytes(e.name)));
     record->SetIsDir(e.isDir);
     record->SetSize(static_cast<wxFileOffset>(e.size));
@@ -48,9 +52,10 @@ std::unique_ptr<wxZipEntry> recordOf(const ziparchive::Entry& e) {
     return record;
 }
 
-} // namespace
+}  // namespace
 
-bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback callback, void* context) {
+bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback callback, void* context)
+{
     const wxString archivePath = source.GetFullPath();
     const wxString target = folderOf(folder);
     const std::string targetBytes = toBytes(target);
@@ -69,8 +74,7 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
     // Before anything is called or written: one refused name refuses the whole archive.
     if (const ziparchive::Entry* refused = ziparchive::FirstRefused(entries, problem)) {
         wxLogWarning("Refusing archive '%s': unsafe entry '%s' (%s)", archivePath,
-                     FromUtf8OrBytes(ziparchive::ShownName(refused->name)),
-                     FromUtf8OrBytes(problem));
+                     FromUtf8OrBytes(ziparchive::ShownName(refused->name)), FromUtf8OrBytes(problem));
         return false;
     }
 
@@ -147,4 +151,4 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
     return ok;
 }
 
-} // namespace VkaCore
+}  // namespace VkaCore

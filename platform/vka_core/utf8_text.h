@@ -17,7 +17,10 @@ inline wxString FromUtf8OrBytes(const char* s, size_t len)
     return text;
 }
 
-inline wxString FromUtf8OrBytes(const std::string& s) { return FromUtf8OrBytes(s.data(), s.size()); }
+inline wxString FromUtf8OrBytes(const std::string& s)
+{
+    return FromUtf8OrBytes(s.data(), s.size());
+}
 
 /// The string as UTF-8 bytes.
 inline std::string ToUtf8(const wxString& s)

@@ -24,7 +24,8 @@ constexpr std::uint32_t kDosDirectory = 0x10;
 constexpr std::uint32_t kDosReparsePoint = 0x400;  // how Windows marks a link
 constexpr size_t kReadBuffer = 64 * 1024;
 
-const char* kindOf(mode_t mode) {
+const char* kindOf(mode_t mode)
+{
     if (S_ISDIR(mode))
         return "a folder";
     if (S_ISFIFO(mode))
@@ -38,16 +39,13 @@ const char* kindOf(mode_t mode) {
     return "of an unknown kind";
 }
 
-std::string zipProblem(int code) {
+std::string zipProblem(int code)
+{
     switch (code) {
-    case ZIP_ER_NOZIP:
-        return "not a ZIP archive";
-    case ZIP_ER_INCONS:
-        return "inconsistent archive (its directory and its entries disagree)";
-    case ZIP_ER_EXISTS:
-        return "inconsistent archive (two entries of the same name)";
-    case ZIP_ER_MULTIDISK:
-        return "multi-part archives are not supported";
+    case ZIP_ER_NOZIP: return "not a ZIP archive";
+    case ZIP_ER_INCONS: return "inconsistent archive (its directory and its entries disagree)";
+    case ZIP_ER_EXISTS: return "inconsistent archive (two entries of the same name)";
+    case ZIP_ER_MULTIDISK: return "multi-part archives are not supported";
     default: {
         zip_error_t error;
         zip_error_init_with_code(&error, code);
@@ -58,7 +56,8 @@ std::string zipProblem(int code) {
     }
 }
 
-Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st) {
+Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st)
+{
     Entry e;
     e.index = index;
     e.name = (st.valid & ZIP_STAT_NAME) && st.name ? st.name : "";
@@ -83,14 +82,16 @@ Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st) {
     return e;
 }
 
-} // namespace
+}  // namespace
 
-CArchive::~CArchive() {
+CArchive::~CArchive()
+{
     if (m_zip)
         zip_discard(m_zip);  // read-only: nothing to write back
 }
 
-std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& reason, OpenProblem* problem) {
+std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& reason, OpenProblem* problem)
+{
     OpenProblem ignored;
     OpenProblem& kind = problem ? *problem : ignored;
     kind = OpenProblem::Unreadable;
@@ -175,7 +176,8 @@ std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& r
     return archive;
 }
 
-std::uint64_t CArchive::DeclaredTotal() const {
+std::uint64_t CArchive::DeclaredTotal() const
+{
     std::uint64_t total = 0;
     for (const Entry& e : m_entries)
         if (!e.isDir)
@@ -189,8 +191,9 @@ namespace {
 // more to give is damaged, however small it says it is. With advance, each piece goes after
 // the one before (buffer then holds the whole entry); otherwise buffer is reused.
 template <typename Sink>
-Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length, bool advance,
-                    std::string& reason, Sink sink) {
+Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length, bool advance, std::string& reason,
+                    Sink sink)
+{
     zip_file_t* file = zip_fopen_index(zip, entry.index, 0);
     if (!file) {
         reason = zip_strerror(zip);
@@ -235,9 +238,10 @@ Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length,
     return outcome;
 }
 
-} // namespace
+}  // namespace
 
-Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reason) {
+Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reason)
+{
     data.clear();
     // The declared size decides how much memory is set aside, so it must be believable first:
     // the data lies inside the archive, and deflate makes at most 1032 bytes of one.
@@ -248,14 +252,15 @@ Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reaso
     }
     // Inflated straight into place: one call, then the end check.
     data.resize(static_cast<size_t>(entry.size));
-    Outcome outcome = readBounded(m_zip, entry, &data[0], data.size(), true, reason,
-                                  [](const char*, size_t) { return Outcome::Ok; });
+    Outcome outcome =
+        readBounded(m_zip, entry, &data[0], data.size(), true, reason, [](const char*, size_t) { return Outcome::Ok; });
     if (outcome != Outcome::Ok)
         data.clear();
     return outcome;
 }
 
-Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason) {
+Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason)
+{
     return readBounded(m_zip, entry, buffer, length, false, reason, [&](const char* p, size_t n) {
         while (n > 0) {
             const ssize_t written = ::write(fd, p, n);
@@ -272,4 +277,4 @@ Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, 
     });
 }
 
-} // namespace ziparchive
+}  // namespace ziparchive

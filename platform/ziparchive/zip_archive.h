@@ -19,18 +19,18 @@ namespace ziparchive {
 
 /// One entry as the archive's directory describes it.
 struct Entry {
-    std::string name;            ///< as stored ("/" separated; folders end in "/")
+    std::string name;  ///< as stored ("/" separated; folders end in "/")
     std::uint64_t index = 0;
-    std::uint64_t size = 0;      ///< declared uncompressed size
+    std::uint64_t size = 0;  ///< declared uncompressed size
     std::uint64_t compressedSize = 0;
     std::uint32_t crc = 0;
     std::uint16_t method = 0;
-    std::time_t mtime = 0;       ///< 0 when unknown
-    std::uint8_t system = 0;     ///< the system that made the entry (high byte of "version made by")
+    std::time_t mtime = 0;         ///< 0 when unknown
+    std::uint8_t system = 0;       ///< the system that made the entry (high byte of "version made by")
     std::uint32_t attributes = 0;  ///< external attributes
     bool isDir = false;
-    bool isSymlink = false;      ///< a link, whatever system made the archive
-    unsigned mode = 0;           ///< permission bits; 0 when the archive does not say
+    bool isSymlink = false;  ///< a link, whatever system made the archive
+    unsigned mode = 0;       ///< permission bits; 0 when the archive does not say
 };
 
 /// Why an archive could not be opened.
@@ -50,8 +50,7 @@ public:
     /// Opens path without blocking on anything but a regular file, and reads its directory with
     /// libzip's consistency checks (local headers must agree with the central directory). Null
     /// with reason when it is not a regular file, is not a ZIP archive or is inconsistent.
-    static std::unique_ptr<CArchive> Open(const std::string& path, std::string& reason,
-                                          OpenProblem* problem = nullptr);
+    static std::unique_ptr<CArchive> Open(const std::string& path, std::string& reason, OpenProblem* problem = nullptr);
 
     const std::vector<Entry>& Entries() const { return m_entries; }
     /// Sum of the declared sizes of all file entries.
@@ -65,7 +64,7 @@ public:
     /// with error (errno) when fd refuses data, Damaged with reason when the archive does.
     Outcome Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason);
 
-    off_t fileSize = 0;                     ///< file identity when opened
+    off_t fileSize = 0;  ///< file identity when opened
     struct timespec fileMtime = {0, 0};
 
 private:
@@ -108,8 +107,7 @@ private:
 class CFileWriter {
 public:
     CFileWriter();
-    Outcome Write(CArchive& archive, const Entry& entry, const std::string& target, int& error,
-                  std::string& reason);
+    Outcome Write(CArchive& archive, const Entry& entry, const std::string& target, int& error, std::string& reason);
 
 private:
     std::unique_ptr<char[]> m_buffer;
@@ -122,4 +120,4 @@ void RemoveStaleTemporaries(const std::string& folder);
 /// The folder part of path ("." when there is none).
 std::string ParentOf(const std::string& path);
 
-} // namespace ziparchive
+}  // namespace ziparchive

@@ -29,14 +29,16 @@ constexpr size_t kCopyBuffer = 256 * 1024;
 // writer is gone (then the file is rubbish) or may still be at work.
 constexpr char kTempPrefix[] = ".vka-unzip-";
 
-bool isDriveLetter(const std::string& name) {
+bool isDriveLetter(const std::string& name)
+{
     return name.size() >= 2 && name[1] == ':' &&
            ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
 }
 
-} // namespace
+}  // namespace
 
-std::string RefusalReason(const Entry& entry) {
+std::string RefusalReason(const Entry& entry)
+{
     const std::string& name = entry.name;
     if (name.size() >= PATH_MAX)
         return "name of " + std::to_string(name.size()) + " bytes is longer than the path limit";
@@ -70,7 +72,8 @@ std::string RefusalReason(const Entry& entry) {
     return std::string();
 }
 
-const Entry* FirstRefused(const std::vector<Entry>& entries, std::string& reason) {
+const Entry* FirstRefused(const std::vector<Entry>& entries, std::string& reason)
+{
     for (const Entry& e : entries) {
         reason = RefusalReason(e);
         if (!reason.empty())
@@ -79,14 +82,16 @@ const Entry* FirstRefused(const std::vector<Entry>& entries, std::string& reason
     return nullptr;
 }
 
-std::string ShownName(const std::string& name) {
+std::string ShownName(const std::string& name)
+{
     const size_t kShown = 200;
     if (name.size() <= kShown)
         return name;
     return name.substr(0, kShown) + "... (" + std::to_string(name.size()) + " bytes)";
 }
 
-std::string ParentOf(const std::string& path) {
+std::string ParentOf(const std::string& path)
+{
     const size_t slash = path.find_last_of('/');
     if (slash == std::string::npos)
         return ".";
@@ -95,7 +100,8 @@ std::string ParentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-bool FreeSpace(const std::string& folder, std::uint64_t& available, int& error) {
+bool FreeSpace(const std::string& folder, std::uint64_t& available, int& error)
+{
     // A destination that does not exist yet lands on the file system of its nearest parent.
     std::string path = folder.empty() ? "." : folder;
     for (;;) {
@@ -113,7 +119,8 @@ bool FreeSpace(const std::string& folder, std::uint64_t& available, int& error) 
     }
 }
 
-int CFolderMaker::Make(const std::string& path) {
+int CFolderMaker::Make(const std::string& path)
+{
     if (path.empty() || m_known.count(path))
         return 0;
     // The ends of the components, shortest first.
@@ -155,7 +162,8 @@ int CFolderMaker::Make(const std::string& path) {
     return 0;
 }
 
-void RemoveStaleTemporaries(const std::string& folder) {
+void RemoveStaleTemporaries(const std::string& folder)
+{
     const size_t prefixLength = sizeof kTempPrefix - 1;
     std::vector<std::string> stale;
     DIR* dir = ::opendir(folder.c_str());
@@ -183,7 +191,8 @@ void RemoveStaleTemporaries(const std::string& folder) {
 CFileWriter::CFileWriter() : m_buffer(new char[kCopyBuffer]) {}
 
 Outcome CFileWriter::Write(CArchive& archive, const Entry& entry, const std::string& target, int& error,
-                           std::string& reason) {
+                           std::string& reason)
+{
     const std::string folder = ParentOf(target);
     if (m_swept.insert(folder).second)
         RemoveStaleTemporaries(folder);
@@ -221,4 +230,4 @@ Outcome CFileWriter::Write(CArchive& archive, const Entry& entry, const std::str
     return outcome;
 }
 
-} // namespace ziparchive
+}  // namespace ziparchive

@@ -73,12 +73,12 @@ inline void WriteFile(const std::string& path, const uint8_t* data, size_t size)
 
 /// Stops the run with a message when an invariant of the code under test does not hold;
 /// libFuzzer and the replay runner both treat the abort as a failure and keep the input.
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                         \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (0)
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -28,7 +28,7 @@ const char* parseTop(lua_State* L, KVTRELAY_EntityItem& entity)
     return error;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -61,12 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     FUZZ_CHECK(lua_gettop(L) == top + 4);
     for (int i = top + 1; i <= top + 4; ++i)
         FUZZ_CHECK(lua_type(L, i) == LUA_TSTRING);
-    lua_settop(L, top + 3);  /* component name, product name, extract id */
+    lua_settop(L, top + 3); /* component name, product name, extract id */
 
     // The extract identifier names the entity without its revision, and the component name
     // names it without any version, as long as every number fits the signed forms they use.
-    const bool printable = entity.klass >= 0 && entity.type >= 0 && entity.version.major <= INT_MAX &&
-                           entity.version.build <= INT_MAX;
+    const bool printable =
+        entity.klass >= 0 && entity.type >= 0 && entity.version.major <= INT_MAX && entity.version.build <= INT_MAX;
     KVTRELAY_EntityItem back;
     if (printable) {
         FUZZ_CHECK(parseTop(L, back) == nullptr);
@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else {
         lua_pop(L, 1);
     }
-    lua_pop(L, 1);  /* product name: its version is shortened and does not parse back exactly */
+    lua_pop(L, 1); /* product name: its version is shortened and does not parse back exactly */
     if (entity.klass >= 0 && entity.type >= 0) {
         FUZZ_CHECK(parseTop(L, back) == nullptr);
         KVTRELAY_EntityItem expected = entity;

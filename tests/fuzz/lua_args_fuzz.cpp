@@ -18,14 +18,14 @@ namespace {
 
 // Enough to build tables, metatables and functions; nothing that touches files, makes strings
 // of any length, or catches errors (a caught budget error would let a loop run on).
-const char* const kGlobals[] = {"setmetatable", "getmetatable", "error", "type", "tostring", "tonumber",
-                                "rawset", "rawget", "rawlen", "rawequal", "next", "select", "assert"};
+const char* const kGlobals[] = {"setmetatable", "getmetatable", "error",    "type", "tostring", "tonumber", "rawset",
+                                "rawget",       "rawlen",       "rawequal", "next", "select",   "assert"};
 
 // Pushes a table holding only kGlobals, taken from the base library.
 void pushEnvironment(lua_State* L)
 {
     lua_newtable(L);
-    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);  /* env, _G */
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); /* env, _G */
     for (const char* name : kGlobals) {
         lua_getfield(L, -1, name);
         lua_setfield(L, -3, name);
@@ -33,7 +33,7 @@ void pushEnvironment(lua_State* L)
     lua_pop(L, 1);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -50,13 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     pushEnvironment(L);
-    FUZZ_CHECK(lua_setupvalue(L, -2, 1) != nullptr);  /* its _ENV */
+    FUZZ_CHECK(lua_setupvalue(L, -2, 1) != nullptr); /* its _ENV */
     if (lua_pcall(L, 0, 3, 0) != LUA_OK) {
         lua_close(L);
         return 0;
     }
     lua_pushliteral(L, "repository");
-    lua_insert(L, 1);  /* repository, products, sources, options */
+    lua_insert(L, 1); /* repository, products, sources, options */
     FUZZ_CHECK(lua_gettop(L) == 4);
 
     kvtrelay_double_reset();

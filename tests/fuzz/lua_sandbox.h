@@ -48,4 +48,4 @@ inline void LimitState(lua_State* L)
     lua_sethook(L, budgetHook, LUA_MASKCOUNT, kInstructionBudget);
 }
 
-} // namespace fuzz
+}  // namespace fuzz

@@ -21,7 +21,7 @@ wxString decode(const char* text, size_t size)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (kvtrelay::ParseEntityId(text, entity)) {
         KVTRELAY_EntityItem again;
         FUZZ_CHECK(kvtrelay::ParseEntityId(kvtrelay::EntityId(entity), again));
-        FUZZ_CHECK(kvtrelay::SameComponent(again, entity) && kvtrelay::CompareVersions(again.version, entity.version) == 0);
+        FUZZ_CHECK(kvtrelay::SameComponent(again, entity) &&
+                   kvtrelay::CompareVersions(again.version, entity.version) == 0);
     }
     return 0;
 }

@@ -41,7 +41,7 @@ std::vector<std::string> inputsIn(const std::string& path)
     return files;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

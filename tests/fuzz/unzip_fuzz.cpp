@@ -109,15 +109,15 @@ void prepare(VkaCore::CLuaInterpreter& lua, VkaCore::CDom& dom)
 {
     lua_State* L = lua.L();
     dom.RegisterLoader(L);
-    FUZZ_CHECK(luaL_dostring(L, "os, io, dofile, loadfile = nil, nil, nil, nil\n"
-                                "package.loadlib = nil\n"
-                                "for i = #package.searchers, 3, -1 do table.remove(package.searchers, i) end") ==
-               LUA_OK);
+    FUZZ_CHECK(luaL_dostring(L,
+                             "os, io, dofile, loadfile = nil, nil, nil, nil\n"
+                             "package.loadlib = nil\n"
+                             "for i = #package.searchers, 3, -1 do table.remove(package.searchers, i) end") == LUA_OK);
     lua_settop(L, 0);
     fuzz::LimitState(L);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -132,8 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string out = box + "/out";
     const std::string archive = box + "/input.zip";
     fuzz::RemoveTree(nest);
-    FUZZ_CHECK(::mkdir(nest.c_str(), 0700) == 0 && ::mkdir(box.c_str(), 0700) == 0 &&
-               ::mkdir(out.c_str(), 0700) == 0);
+    FUZZ_CHECK(::mkdir(nest.c_str(), 0700) == 0 && ::mkdir(box.c_str(), 0700) == 0 && ::mkdir(out.c_str(), 0700) == 0);
     fuzz::WriteFile(archive, data, size);
     // The catalogue cache recognises a file by size and time stamp; a rewrite of the same size
     // within one clock tick would look unchanged, so each input gets a time of its own.

@@ -95,19 +95,19 @@ enum {
     KVTRELAY_S_OK = 1,
     KVTRELAY_E_INVALIDARG = -1,
     KVTRELAY_E_NOTSTARTED = -2,
-    KVTRELAY_E_REPOSITORY = -3,      /* the repository path cannot be a folder */
+    KVTRELAY_E_REPOSITORY = -3, /* the repository path cannot be a folder */
     KVTRELAY_E_NOMEMORY = -4,
-    KVTRELAY_E_SOURCE = -5,          /* no source could be read */
-    KVTRELAY_E_INDEX = -6,           /* a source index is malformed */
-    KVTRELAY_E_DOWNLOAD = -7,        /* a transfer failed */
-    KVTRELAY_E_DIGEST = -8,          /* size or SHA-256 mismatch */
-    KVTRELAY_E_CANCELLED = -9,       /* an event callback returned 0 */
-    KVTRELAY_E_INSECURE = -10,       /* plain http refused by httpslevel */
-    KVTRELAY_E_BUSY = -11,           /* the repository lock could not be taken */
-    KVTRELAY_E_NOTFOUND = -12,       /* component not in the repository */
-    KVTRELAY_E_EXPORT = -13,         /* unpacking a package failed */
-    KVTRELAY_E_WRITE = -14,          /* writing to the repository failed */
-    KVTRELAY_E_SCHEME = -15          /* unsupported url */
+    KVTRELAY_E_SOURCE = -5,    /* no source could be read */
+    KVTRELAY_E_INDEX = -6,     /* a source index is malformed */
+    KVTRELAY_E_DOWNLOAD = -7,  /* a transfer failed */
+    KVTRELAY_E_DIGEST = -8,    /* size or SHA-256 mismatch */
+    KVTRELAY_E_CANCELLED = -9, /* an event callback returned 0 */
+    KVTRELAY_E_INSECURE = -10, /* plain http refused by httpslevel */
+    KVTRELAY_E_BUSY = -11,     /* the repository lock could not be taken */
+    KVTRELAY_E_NOTFOUND = -12, /* component not in the repository */
+    KVTRELAY_E_EXPORT = -13,   /* unpacking a package failed */
+    KVTRELAY_E_WRITE = -14,    /* writing to the repository failed */
+    KVTRELAY_E_SCHEME = -15    /* unsupported url */
 };
 
 KVTRELAY_API int32_t KVTRELAY_Startup(void* reserved);
@@ -124,8 +124,8 @@ KVTRELAY_API int32_t KVTRELAY_GetInformation(KVTRELAY_Context* context, const KV
                                              uint64_t productCount, const KVTRELAY_Source* sources,
                                              uint64_t sourceCount, KVTRELAY_Information** information);
 KVTRELAY_API int32_t KVTRELAY_Duplicate(KVTRELAY_Context* context, const KVTRELAY_Product* products,
-                                        uint64_t productCount, const KVTRELAY_Source* sources,
-                                        uint64_t sourceCount, KVTRELAY_Information** information);
+                                        uint64_t productCount, const KVTRELAY_Source* sources, uint64_t sourceCount,
+                                        KVTRELAY_Information** information);
 KVTRELAY_API void KVTRELAY_DestroyData(KVTRELAY_Information* information);
 KVTRELAY_API int32_t KVTRELAY_ExportComponent(KVTRELAY_Context* context, const wchar_t* destination,
                                               KVTRELAY_EntityItem entity);

@@ -8,7 +8,8 @@ namespace {
 
 // The finaliser of every bound class. A box whose destroy is null is borrowed: the object
 // belongs to C++ and must outlive the state, so the collector leaves it alone.
-int collectBox(lua_State* L) {
+int collectBox(lua_State* L)
+{
     Box* box = static_cast<Box*>(lua_touserdata(L, 1));
     if (box && box->destroy && box->object) {
         void* object = box->object;
@@ -18,9 +19,10 @@ int collectBox(lua_State* L) {
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-Class::Class(lua_State* L, const char* name) : m_L(L), m_name(name), m_top(lua_gettop(L)) {
+Class::Class(lua_State* L, const char* name) : m_L(L), m_name(name), m_top(lua_gettop(L))
+{
     if (luaL_newmetatable(L, name)) {  // mt
         lua_pushstring(L, name);
         lua_setfield(L, -2, "__class");
@@ -41,9 +43,13 @@ Class::Class(lua_State* L, const char* name) : m_L(L), m_name(name), m_top(lua_g
     }
 }
 
-Class::~Class() { close(); }
+Class::~Class()
+{
+    close();
+}
 
-Class& Class::method(const char* name, lua_CFunction fn) {
+Class& Class::method(const char* name, lua_CFunction fn)
+{
     if (m_open) {
         lua_pushcfunction(m_L, fn);
         lua_setfield(m_L, m_top + 2, name);  // members[name] = fn
@@ -51,21 +57,24 @@ Class& Class::method(const char* name, lua_CFunction fn) {
     return *this;
 }
 
-void Class::close() {
+void Class::close()
+{
     if (m_open) {
         lua_settop(m_L, m_top);
         m_open = false;
     }
 }
 
-bool HasClass(lua_State* L, const char* name) {
+bool HasClass(lua_State* L, const char* name)
+{
     luaL_getmetatable(L, name);  // mt or nil
     bool found = lua_istable(L, -1);
     lua_pop(L, 1);
     return found;
 }
 
-void PushBox(lua_State* L, void* object, void (*destroy)(void*), const char* className) {
+void PushBox(lua_State* L, void* object, void (*destroy)(void*), const char* className)
+{
     if (!object) {
         lua_pushnil(L);
         return;
@@ -84,11 +93,12 @@ void PushBox(lua_State* L, void* object, void (*destroy)(void*), const char* cla
     box->object = object;
     box->destroy = destroy;
     box->className = className;
-    lua_insert(L, -2);         // ud mt
-    lua_setmetatable(L, -2);   // ud
+    lua_insert(L, -2);        // ud mt
+    lua_setmetatable(L, -2);  // ud
 }
 
-void* CheckBox(lua_State* L, int idx, const char* className) {
+void* CheckBox(lua_State* L, int idx, const char* className)
+{
     Box* box = static_cast<Box*>(luaL_testudata(L, idx, className));
     if (!box) {
         const char* msg = lua_pushfstring(L, "%s expected, got %s", className, luaL_typename(L, idx));
@@ -100,4 +110,4 @@ void* CheckBox(lua_State* L, int idx, const char* className) {
     return box->object;
 }
 
-} // namespace SLB3
+}  // namespace SLB3

@@ -83,11 +83,16 @@ KVTRELAY_EntityItem toEntity(lua_State* L, int index)
 void pushEntity(lua_State* L, const KVTRELAY_EntityItem& e)
 {
     lua_newtable(L);
-    const std::pair<const char*, lua_Integer> fields[] = {
-        {"klass", e.klass}, {"type", e.type}, {"language", e.language}, {"platform", e.platform},
-        {"region", e.region}, {"oem", e.oem}, {"major", static_cast<lua_Integer>(e.version.major)},
-        {"minor", static_cast<lua_Integer>(e.version.minor)}, {"build", static_cast<lua_Integer>(e.version.build)},
-        {"revision", static_cast<lua_Integer>(e.version.revision)}};
+    const std::pair<const char*, lua_Integer> fields[] = {{"klass", e.klass},
+                                                          {"type", e.type},
+                                                          {"language", e.language},
+                                                          {"platform", e.platform},
+                                                          {"region", e.region},
+                                                          {"oem", e.oem},
+                                                          {"major", static_cast<lua_Integer>(e.version.major)},
+                                                          {"minor", static_cast<lua_Integer>(e.version.minor)},
+                                                          {"build", static_cast<lua_Integer>(e.version.build)},
+                                                          {"revision", static_cast<lua_Integer>(e.version.revision)}};
     for (const auto& f : fields) {
         lua_pushinteger(L, f.second);
         lua_setfield(L, -2, f.first);
@@ -338,7 +343,7 @@ const luaL_Reg kFunctions[] = {
     {nullptr, nullptr},
 };
 
-} // namespace
+}  // namespace
 
 extern "C" __attribute__((visibility("default"))) int luaopen_kvtrelay_control(lua_State* L)
 {

@@ -104,7 +104,7 @@ KVTRELAY_Information* handOut(const KvtDoubleInformation& script)
     return info;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -230,4 +230,4 @@ int32_t KVTRELAY_ExportComponent(KVTRELAY_Context*, const wchar_t* destination, 
     return status;
 }
 
-} // extern "C"
+}  // extern "C"

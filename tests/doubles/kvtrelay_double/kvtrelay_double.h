@@ -57,7 +57,7 @@ struct KvtDoubleRequest {
 /// Everything the double is told and everything it records.
 struct KvtDoubleState {
     // Script.
-    std::map<std::string, int32_t> statuses;     ///< per function name; default 1
+    std::map<std::string, int32_t> statuses;  ///< per function name; default 1
     std::wstring statusMessage = L"ok";
     KVT_Version version{2, 1, 7, 30};
     KvtDoubleInformation getInformation;
@@ -65,15 +65,15 @@ struct KvtDoubleState {
     std::vector<KvtDoubleEvent> events;
 
     // Records.
-    std::map<std::string, int> calls;            ///< per function name
-    long startupsEver = 0;                       ///< never reset
+    std::map<std::string, int> calls;  ///< per function name
+    long startupsEver = 0;             ///< never reset
     long liveContexts = 0;
     long liveInformations = 0;
     std::wstring lastRepository;
     bool lastRepositoryNull = false;
     std::vector<std::pair<int32_t, int64_t>> options;
     std::vector<int> subscriptions;
-    std::vector<int> callbackResults;            ///< -1 when no callback was found
+    std::vector<int> callbackResults;  ///< -1 when no callback was found
     KvtDoubleRequest getInformationRequest;
     KvtDoubleRequest duplicateRequest;
     std::wstring exportDestination;

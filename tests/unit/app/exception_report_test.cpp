@@ -77,8 +77,7 @@ TEST_F(ExceptionReport, NamesEachKindOfExceptionByTheFirstMatchingType)
         std::string description;
     };
     const std::vector<Case> cases = {
-        {[] { throw std::runtime_error("boom"); },
-         "std::exception of type \"" + runtimeName + "\", what() = \"boom\""},
+        {[] { throw std::runtime_error("boom"); }, "std::exception of type \"" + runtimeName + "\", what() = \"boom\""},
         {[] { throw "plain text"; }, "char * exception 'plain text'"},
         {[] { throw L"wide text"; }, "wchar_t * exception 'wide text'"},
         {[] { throw 42; }, "int exception 42"},
@@ -112,4 +111,4 @@ TEST_F(ExceptionReport, CalledWithoutAnExceptionInFlightReportsUnknownInsteadOfT
     EXPECT_NE(text.str().find(Closing("<unknown exception>")), std::string::npos);
 }
 
-} // namespace
+}  // namespace

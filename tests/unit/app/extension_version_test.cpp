@@ -95,10 +95,10 @@ TEST_F(ExtensionVersion, CoreVersionIsAdmittedSilently)
         "version:10.0.0-1\n",
         "version: 10.0.0-4015 built on Tuesday\n",
         "version: 10.0.0-0\n",
-        "version: 10.0.0-4015",                                 // no final newline
-        "# comment\nname: Foo\nversion: 10.0.0-4015\n",         // other lines first
+        "version: 10.0.0-4015",                          // no final newline
+        "# comment\nname: Foo\nversion: 10.0.0-4015\n",  // other lines first
         "version: 10.0.0-4015\r\n",
-        "\xEF\xBB\xBFversion: 10.0.0-4015\n",                   // byte-order mark
+        "\xEF\xBB\xBFversion: 10.0.0-4015\n",  // byte-order mark
     };
     for (const char* content : accepted) {
         writeCompanion(content);
@@ -138,11 +138,7 @@ TEST_F(ExtensionVersion, CompanionWithoutVersionLineIsRefused)
     // A line too long to be a version line is passed over, however it begins.
     const std::string overLong = "version: 10.0.0-1" + std::string(8192, ' ') + "\n";
     const std::string contents[] = {
-        "",
-        "Version: 10.0.0-1\n",
-        " version: 10.0.0-1\n",
-        "name: Foo\n\n",
-        overLong,
+        "", "Version: 10.0.0-1\n", " version: 10.0.0-1\n", "name: Foo\n\n", overLong,
     };
     for (const std::string& content : contents) {
         writeCompanion(content);
@@ -186,11 +182,13 @@ TEST_F(ExtensionVersion, OtherVersionIsRefusedNamingBoth)
     writeCompanion("version: 10.0.1-4015\n");
     wxString warning;
     EXPECT_FALSE(check(warning));
-    EXPECT_EQ(warning, "Ignoring extension '" + m_extension + "' since its version (10.0.1) doesn't match ours (10.0.0)");
+    EXPECT_EQ(warning,
+              "Ignoring extension '" + m_extension + "' since its version (10.0.1) doesn't match ours (10.0.0)");
 
     writeCompanion("version: 9.5.0-1\nversion: 10.0.0-1\n");
     EXPECT_FALSE(check(warning));
-    EXPECT_EQ(warning, "Ignoring extension '" + m_extension + "' since its version (9.5.0) doesn't match ours (10.0.0)");
+    EXPECT_EQ(warning,
+              "Ignoring extension '" + m_extension + "' since its version (9.5.0) doesn't match ours (10.0.0)");
 }
 
-} // namespace
+}  // namespace

@@ -61,4 +61,4 @@ TEST(PackageName, NamesWithoutVersionSeparatorsAreAccepted)
     EXPECT_TRUE(versionAccepted("a--1.s.vkp"));
 }
 
-} // namespace
+}  // namespace

@@ -73,4 +73,4 @@ TEST(ExpandPathPlugins, OnlySeparatorsIsOneEmptyPiece)
     EXPECT_EQ(expand(";;;", "x"), "");
 }
 
-} // namespace
+}  // namespace

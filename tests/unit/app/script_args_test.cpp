@@ -29,7 +29,7 @@ std::map<long, std::string> ArgTableOf(const std::vector<const char*>& words)
     while (lua_next(L, -2) != 0) {
         EXPECT_EQ(lua_type(L, -2), LUA_TNUMBER);
         table[static_cast<long>(lua_tointeger(L, -2))] = lua_tostring(L, -1);
-        lua_pop(L, 1);  /* the value; the key stays for lua_next */
+        lua_pop(L, 1); /* the value; the key stays for lua_next */
     }
     lua_close(L);
     return table;
@@ -68,4 +68,4 @@ TEST(ScriptArgs, WordsReachLuaAsUtf8)
     lua_close(L);
 }
 
-} // namespace
+}  // namespace

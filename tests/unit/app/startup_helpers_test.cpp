@@ -35,4 +35,4 @@ TEST(RunTime, DaysUnpaddedThenTheRemainderAsClockTimeWithMilliseconds)
     EXPECT_EQ(FormatRunTime(wxTimeSpan::Days(12) + wxTimeSpan(23, 59, 59, 999)), "12d 23:59:59.999");
 }
 
-} // namespace
+}  // namespace

@@ -30,8 +30,14 @@ namespace {
 constexpr pid_t kWorkerPid = 4242;
 constexpr long long kT0 = 1700000000;
 
-int exitStatus(int code) { return (code & 0xff) << 8; }
-int signalStatus(int sig, bool core = false) { return sig | (core ? 0x80 : 0); }
+int exitStatus(int code)
+{
+    return (code & 0xff) << 8;
+}
+int signalStatus(int sig, bool core = false)
+{
+    return sig | (core ? 0x80 : 0);
+}
 
 struct LogLine {
     std::string level;
@@ -339,7 +345,8 @@ TEST_F(SupervisorTest, FailedWaitOrForkEndsWithMinusOneAndTheErrorNumber)
 {
     m_ops.waits = {{-1, 0, ECHILD}};
     EXPECT_EQ(Run(), -1);
-    EXPECT_EQ(Texts("ERROR"), (Lines{"Error waiting for child process (error " + std::to_string(ECHILD) + ": " + strerror(ECHILD) + ")"}));
+    EXPECT_EQ(Texts("ERROR"), (Lines{"Error waiting for child process (error " + std::to_string(ECHILD) + ": " +
+                                     strerror(ECHILD) + ")"}));
     EXPECT_EQ(m_ops.removals, 1);
 
     m_log.lines.clear();
@@ -349,7 +356,8 @@ TEST_F(SupervisorTest, FailedWaitOrForkEndsWithMinusOneAndTheErrorNumber)
     ops.forkErr = EAGAIN;
     CSupervisor supervisor(ops, [] { return 0; });
     EXPECT_EQ(supervisor.Run(), -1);
-    EXPECT_EQ(Texts("ERROR"), (Lines{"Unable to fork child (error " + std::to_string(EAGAIN) + ": " + strerror(EAGAIN) + ")"}));
+    EXPECT_EQ(Texts("ERROR"),
+              (Lines{"Unable to fork child (error " + std::to_string(EAGAIN) + ": " + strerror(EAGAIN) + ")"}));
     EXPECT_EQ(ops.removals, 1);
     EXPECT_EQ(ops.prepares, 1);
 }
@@ -373,11 +381,13 @@ TEST_F(SupervisorTest, StatusFileTellsWhoRunsHowManyStartsAndHowTheLastWorkerEnd
     m_ops.waits = {{kWorkerPid, signalStatus(SIGKILL), 0}, {-1, 0, EINTR}, {kWorkerPid, exitStatus(0), 0}};
     EXPECT_EQ(Run(), 0);
     const std::string killed = "Child process exited with status 9 (signal 9: " + std::string(strsignal(SIGKILL)) + ")";
-    EXPECT_EQ(m_ops.statuses,
-              (Lines{"supervisor=100\nworker=4242\nstate=running\nstarts=1\nstarted=1700000000\nlast_exit=\n",
-                     "supervisor=100\nworker=0\nstate=delaying\nstarts=1\nstarted=0\nlast_exit=" + killed + "\n",
-                     "supervisor=100\nworker=4242\nstate=running\nstarts=2\nstarted=1700000011\nlast_exit=" + killed + "\n",
-                     "supervisor=100\nworker=4242\nstate=stopping\nstarts=2\nstarted=1700000011\nlast_exit=" + killed + "\n"}));
+    EXPECT_EQ(
+        m_ops.statuses,
+        (Lines{"supervisor=100\nworker=4242\nstate=running\nstarts=1\nstarted=1700000000\nlast_exit=\n",
+               "supervisor=100\nworker=0\nstate=delaying\nstarts=1\nstarted=0\nlast_exit=" + killed + "\n",
+               "supervisor=100\nworker=4242\nstate=running\nstarts=2\nstarted=1700000011\nlast_exit=" + killed + "\n",
+               "supervisor=100\nworker=4242\nstate=stopping\nstarts=2\nstarted=1700000011\nlast_exit=" + killed +
+                   "\n"}));
     EXPECT_EQ(m_ops.statusRemovals, 1);
 }
 
@@ -446,4 +456,4 @@ TEST(SupervisorSignalTest, SecondSigtermEndsWithUnderscoreExitZeroAndSkipsExitHa
     rmdir(dir);
 }
 
-} // namespace
+}  // namespace

@@ -42,7 +42,8 @@ TEST(UnitTestChunk, QuotesBackslashesAndLineBreaksReachTheRunnerUnchanged)
         "dir\\file.lua",
         "x\"); os.exit(9); --",
         "line\nbreak\r.lua",
-        "tab\there\x01\x1f\x7f" "9.lua",
+        "tab\there\x01\x1f\x7f"
+        "9.lua",
         "\\\"",
         "",
         "t\xC3\xA9st\xE2\x82\xAC.lua",
@@ -54,4 +55,4 @@ TEST(UnitTestChunk, QuotesBackslashesAndLineBreaksReachTheRunnerUnchanged)
     }
 }
 
-} // namespace
+}  // namespace

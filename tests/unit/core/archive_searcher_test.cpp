@@ -20,20 +20,23 @@ using VkaCore::CDom;
 
 namespace {
 
-void writeFile(const std::string& path, const std::string& content) {
+void writeFile(const std::string& path, const std::string& content)
+{
     std::string::size_type slash = path.find_last_of('/');
     std::system(("mkdir -p '" + path.substr(0, slash) + "'").c_str());
     std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string readFile(const std::string& path) {
+std::string readFile(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 class ArchiveSearcher : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/vka_arch_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         tmp = tmpl;
@@ -42,7 +45,8 @@ protected:
         luaL_openlibs(L);
         dom->RegisterLoader(L);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         lua_close(L);
         dom->Dispose();
         std::system(("rm -rf '" + tmp + "'").c_str());
@@ -50,7 +54,8 @@ protected:
 
     // Makes <tmp>/<name> from (entry, content) pairs with the zip tool; extra are its options.
     std::string makeZip(const std::string& name, const std::vector<std::pair<std::string, std::string>>& entries,
-                        const std::string& extra = "") {
+                        const std::string& extra = "")
+    {
         std::string stage = tmp + "/stage_" + name;
         std::string list;
         for (const auto& e : entries) {
@@ -58,7 +63,8 @@ protected:
             list += " '" + e.first + "'";
         }
         std::string archive = tmp + "/" + name;
-        std::string cmd = "cd '" + stage + "' && rm -f '" + archive + "' && zip -q " + extra + " '" + archive + "'" + list;
+        std::string cmd =
+            "cd '" + stage + "' && rm -f '" + archive + "' && zip -q " + extra + " '" + archive + "'" + list;
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
         std::system(("rm -rf '" + stage + "'").c_str());
         return archive;
@@ -71,19 +77,20 @@ protected:
     lua_State* L = nullptr;
 };
 
-const char* const kDescribe =
-    "local name, file = ... "
-    "return { name = name, file = file, source = debug.getinfo(1, 'S').source, kind = '%s' }";
+const char* const kDescribe = "local name, file = ... "
+                              "return { name = name, file = file, source = debug.getinfo(1, 'S').source, kind = '%s' }";
 
-std::string describing(const char* kind) {
+std::string describing(const char* kind)
+{
     char buf[256];
     snprintf(buf, sizeof buf, kDescribe, kind);
     return buf;
 }
 
-} // namespace
+}  // namespace
 
-TEST_F(ArchiveSearcher, IsInstalledOnceRightAfterThePreloadSearcher) {
+TEST_F(ArchiveSearcher, IsInstalledOnceRightAfterThePreloadSearcher)
+{
     EXPECT_EQ(eval("return #package.searchers"), "5");
     EXPECT_EQ(eval("return debug.getinfo(package.searchers[2], 'S').what"), "C");
     dom->RegisterLoader(L);  // twice for the same domain adds nothing
@@ -91,16 +98,16 @@ TEST_F(ArchiveSearcher, IsInstalledOnceRightAfterThePreloadSearcher) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST_F(ArchiveSearcher, FindsModulesInListOrderPreferringPlainEntriesOverInit) {
+TEST_F(ArchiveSearcher, FindsModulesInListOrderPreferringPlainEntriesOverInit)
+{
     // Without extra attributes (-X) the local and central headers have equal extra fields;
     // with them (the second archive) they differ, and the data offset must come from the
     // local header.
-    std::string first =
-        makeZip("first.vke", {{"other.lua", "return 'other'"}, {"dup.lua", "return 'first'"}}, "-X");
+    std::string first = makeZip("first.vke", {{"other.lua", "return 'other'"}, {"dup.lua", "return 'first'"}}, "-X");
     std::string second = makeZip("second.vke", {{"a/b.lua", describing("file")},
-                                                 {"a/b/init.lua", describing("init")},
-                                                 {"c/init.lua", describing("init")},
-                                                 {"dup.lua", "return 'second'"}});
+                                                {"a/b/init.lua", describing("init")},
+                                                {"c/init.lua", describing("init")},
+                                                {"dup.lua", "return 'second'"}});
     dom->Set("app.lua.zippath", first + ";" + second);
 
     EXPECT_EQ(eval("local m = require 'a.b' return m.kind .. '|' .. m.name .. '|' .. m.file .. '|' .. m.source"),
@@ -112,7 +119,8 @@ TEST_F(ArchiveSearcher, FindsModulesInListOrderPreferringPlainEntriesOverInit) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST_F(ArchiveSearcher, NotFoundNamesEveryEntryAndArchiveSearched) {
+TEST_F(ArchiveSearcher, NotFoundNamesEveryEntryAndArchiveSearched)
+{
     std::string first = makeZip("first.vke", {{"x.lua", "return 1"}});
     std::string second = makeZip("second.vke", {{"y.lua", "return 1"}});
     dom->Set("app.lua.zippath", ";" + first + ";;" + second + ";");  // empty items are ignored
@@ -121,11 +129,11 @@ TEST_F(ArchiveSearcher, NotFoundNamesEveryEntryAndArchiveSearched) {
                            "\n\tno entry 'no/such/init.lua' in archive '" + first + "'" +
                            "\n\tno entry 'no/such.lua' in archive '" + second + "'" +
                            "\n\tno entry 'no/such/init.lua' in archive '" + second + "'";
-    EXPECT_EQ(msg, "error: t:1: module 'no.such' not found:\n\tno field package.preload['no.such']" + expected)
-        << msg;
+    EXPECT_EQ(msg, "error: t:1: module 'no.such' not found:\n\tno field package.preload['no.such']" + expected) << msg;
 }
 
-TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped) {
+TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped)
+{
     std::string good = makeZip("good.vke", {{"m1.lua", "return 1"}, {"m2.lua", "return 2"}, {"m3.lua", "return 3"}});
     std::string garbage = tmp + "/garbage.vke";
     writeFile(garbage, std::string(5000, 'Z'));
@@ -148,7 +156,8 @@ TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped) {
     EXPECT_EQ(capture.messages[4], "Lua archive '" + tmp + "' skipped: not a regular file (a folder)");
 }
 
-TEST_F(ArchiveSearcher, DamagedEntryDataIsALoadErrorNotACrash) {
+TEST_F(ArchiveSearcher, DamagedEntryDataIsALoadErrorNotACrash)
+{
     std::string body = "return '" + std::string(2000, 'q') + "'";
     std::string archive = makeZip("bad.vke", {{"bad.lua", body}, {"fine.lua", "return 'fine'"}}, "-X");
     std::string bytes = readFile(archive);
@@ -164,16 +173,18 @@ TEST_F(ArchiveSearcher, DamagedEntryDataIsALoadErrorNotACrash) {
     EXPECT_EQ(eval("return require 'fine'"), "fine");
 }
 
-TEST_F(ArchiveSearcher, StoredEntriesLoadAndSyntaxErrorsNameTheEntry) {
+TEST_F(ArchiveSearcher, StoredEntriesLoadAndSyntaxErrorsNameTheEntry)
+{
     std::string archive = makeZip("stored.vke", {{"s.lua", "return 'stored'"}, {"broken.lua", "return +"}}, "-0");
     dom->Set("app.lua.zippath", archive);
     EXPECT_EQ(eval("return require 's'"), "stored");
-    EXPECT_EQ(eval("require 'broken'"),
-              "error: error loading module 'broken' from file '" + archive + "/broken.lua':\n\t" + archive +
-                  "/broken.lua:1: unexpected symbol near '+'");
+    EXPECT_EQ(eval("require 'broken'"), "error: error loading module 'broken' from file '" + archive +
+                                            "/broken.lua':\n\t" + archive +
+                                            "/broken.lua:1: unexpected symbol near '+'");
 }
 
-TEST_F(ArchiveSearcher, ChangedArchiveIsReadAgain) {
+TEST_F(ArchiveSearcher, ChangedArchiveIsReadAgain)
+{
     std::string archive = makeZip("changing.vke", {{"one.lua", "return 1"}});
     dom->Set("app.lua.zippath", archive);
     EXPECT_EQ(eval("return require 'one'"), "1");
@@ -182,7 +193,8 @@ TEST_F(ArchiveSearcher, ChangedArchiveIsReadAgain) {
     EXPECT_EQ(eval("return require 'two'"), "2");
 }
 
-TEST_F(ArchiveSearcher, ArchiveThatBecomesReadableAgainIsUsedAndWarnsAgainWhenBroken) {
+TEST_F(ArchiveSearcher, ArchiveThatBecomesReadableAgainIsUsedAndWarnsAgainWhenBroken)
+{
     std::string path = tmp + "/flaky.vke";
     dom->Set("app.lua.zippath", path);
     VkaTest::LevelCapture capture(wxLOG_Warning);
@@ -195,7 +207,8 @@ TEST_F(ArchiveSearcher, ArchiveThatBecomesReadableAgainIsUsedAndWarnsAgainWhenBr
     EXPECT_EQ(capture.messages.size(), 2u);
 }
 
-TEST_F(ArchiveSearcher, Zip64ArchivesAreRead) {
+TEST_F(ArchiveSearcher, Zip64ArchivesAreRead)
+{
     // -fz writes the ZIP64 end records and 64-bit extra fields even for a small archive.
     std::string archive = makeZip("z64.vke", {{"wide.lua", "return 64"}, {"pkg/init.lua", "return 'pkg'"}}, "-fz");
     dom->Set("app.lua.zippath", archive);

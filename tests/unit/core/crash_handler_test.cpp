@@ -16,8 +16,8 @@ using VkaTest::TempDir;
 namespace {
 
 // Runs body in a child that installed the crash handler; returns the raw wait status.
-template <typename Body>
-int CrashInChild(const std::string& dump, bool fullDump, Body body) {
+template <typename Body> int CrashInChild(const std::string& dump, bool fullDump, Body body)
+{
     pid_t child = fork();
     if (child == 0) {
         if (!InitCrashHandler(dump, "unit", fullDump))
@@ -31,13 +31,15 @@ int CrashInChild(const std::string& dump, bool fullDump, Body body) {
 }
 
 // The sanitizer would stop at the null load itself; the point is the real fault.
-__attribute__((no_sanitize_undefined)) void LoadFromNull() {
+__attribute__((no_sanitize_undefined)) void LoadFromNull()
+{
     // Opaque to the optimiser, so this stays a real load from address 0.
     int* volatile p = nullptr;
     std::printf("%d\n", *p);
 }
 
-TEST(CrashHandlerTest, NullDereferenceDiesBySigsegvAndLeavesAReport) {
+TEST(CrashHandlerTest, NullDereferenceDiesBySigsegvAndLeavesAReport)
+{
     TempDir dir;
     const std::string dump = dir / "unit.mdmp";
     int status = CrashInChild(dump, false, LoadFromNull);
@@ -53,7 +55,8 @@ TEST(CrashHandlerTest, NullDereferenceDiesBySigsegvAndLeavesAReport) {
     EXPECT_NE(report.find("end of report\n"), std::string::npos);
 }
 
-TEST(CrashHandlerTest, AbortIsReportedAndReRaised) {
+TEST(CrashHandlerTest, AbortIsReportedAndReRaised)
+{
     TempDir dir;
     const std::string dump = dir / "unit.mdmp";
     int status = CrashInChild(dump, false, [] { std::abort(); });
@@ -62,4 +65,4 @@ TEST(CrashHandlerTest, AbortIsReportedAndReRaised) {
     EXPECT_NE(ReadFile(dump).find("signal: 6 (SIGABRT)\n"), std::string::npos);
 }
 
-} // namespace
+}  // namespace

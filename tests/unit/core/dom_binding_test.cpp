@@ -27,7 +27,8 @@ const char* const kDomClass = "SLB.Dom";
 // Collects framework log messages while alive.
 class LogCapture : public wxLog {
 public:
-    LogCapture() : m_previous(wxLog::SetActiveTarget(this)) {
+    LogCapture() : m_previous(wxLog::SetActiveTarget(this))
+    {
         wxLog::SetVerbose(true);
         wxLog::SetLogLevel(wxLOG_Max);
     }
@@ -35,7 +36,8 @@ public:
     std::vector<std::pair<wxLogLevel, std::string>> records;
 
 protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
+    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
+    {
         records.emplace_back(level, msg.ToStdString(wxConvUTF8));
     }
 
@@ -43,13 +45,15 @@ private:
     wxLog* m_previous;
 };
 
-std::string makeTempDir() {
+std::string makeTempDir()
+{
     char tmpl[] = "/tmp/vka_bind_XXXXXX";
     const char* dir = mkdtemp(tmpl);
     return dir ? dir : "";
 }
 
-void pushDom(lua_State* L, CDom* dom) {
+void pushDom(lua_State* L, CDom* dom)
+{
     if (!SLB3::HasClass(L, kDomClass)) {
         SLB3::Class cls(L, kDomClass);
         SLB3::Wrapper<CDom>::Register(cls);
@@ -59,14 +63,16 @@ void pushDom(lua_State* L, CDom* dom) {
 
 class DomBinding : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         dom = CDom::New(nullptr, nullptr, nullptr, false);
         L = luaL_newstate();
         luaL_openlibs(L);
         pushDom(L, dom);
         lua_setglobal(L, "dom");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         lua_close(L);
         dom->Dispose();
         if (!work.empty())
@@ -86,9 +92,10 @@ struct Case {
     const char* expected;
 };
 
-} // namespace
+}  // namespace
 
-TEST_F(DomBinding, MembersGiveExactResults) {
+TEST_F(DomBinding, MembersGiveExactResults)
+{
     dom->Set("s", "text");
     dom->Set("t", true);
     dom->Set("f", false);
@@ -135,12 +142,14 @@ TEST_F(DomBinding, MembersGiveExactResults) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST_F(DomBinding, BadArgumentsRaiseWithExactText) {
+TEST_F(DomBinding, BadArgumentsRaiseWithExactText)
+{
     const Case cases[] = {
         {"dom:Set('k', {})", "error: t:1: bad argument #2 to 'Set' (string, boolean or integer expected, got table)"},
         {"dom:Set('k', nil)", "error: t:1: bad argument #2 to 'Set' (string, boolean or integer expected, got nil)"},
         {"dom:Set('k')", "error: t:1: bad argument #2 to 'Set' (string, boolean or integer expected, got no value)"},
-        {"dom:Set('k', print)", "error: t:1: bad argument #2 to 'Set' (string, boolean or integer expected, got function)"},
+        {"dom:Set('k', print)",
+         "error: t:1: bad argument #2 to 'Set' (string, boolean or integer expected, got function)"},
         {"dom:Set('k', 1.5)", "error: t:1: bad argument #2 to 'Set' (number has no integer representation)"},
         {"dom:Set('k', 2^63)", "error: t:1: bad argument #2 to 'Set' (number has no integer representation)"},
         {"dom:Set('k', 0/0)", "error: t:1: bad argument #2 to 'Set' (number has no integer representation)"},
@@ -157,7 +166,8 @@ TEST_F(DomBinding, BadArgumentsRaiseWithExactText) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST_F(DomBinding, LogGoesToTheFrameworkLogVerbatim) {
+TEST_F(DomBinding, LogGoesToTheFrameworkLogVerbatim)
+{
     LogCapture capture;
     EXPECT_EQ(eval("dom:Log('error', 'e 100%s') dom:Log('warning', 'w %d') dom:Log('message', 'm') "
                    "dom:Log('verbose', 'v') return 0"),
@@ -169,7 +179,8 @@ TEST_F(DomBinding, LogGoesToTheFrameworkLogVerbatim) {
     EXPECT_EQ(capture.records[3], std::make_pair(wxLogLevel(wxLOG_Info), std::string("v")));
 }
 
-TEST_F(DomBinding, EventsListsWrittenEventsOldestFirst) {
+TEST_F(DomBinding, EventsListsWrittenEventsOldestFirst)
+{
     work = makeTempDir();
     dom->Set("app.path.work", work);
     EXPECT_EQ(eval("return #dom:Events()"), "0");
@@ -184,13 +195,15 @@ TEST_F(DomBinding, EventsListsWrittenEventsOldestFirst) {
             ev.SetAttributeNull(a, false);
         ASSERT_TRUE(dom->AgentEventWrite(ev));
     }
-    EXPECT_EQ(eval("local out = {} for _, e in ipairs(dom:Events()) do "
-                   "out[#out + 1] = string.format('%d/%d/%d/%.0f/%s', e.event, e.severity, e.seconds, e.millis, e.text) "
-                   "end return table.concat(out, ' ')"),
-              "5101/0/1700000000/1700000000123/p|b|/x/5101.vkp 5102/1/1700000000/1700000000123/p|b|/x/5102.vkp");
+    EXPECT_EQ(
+        eval("local out = {} for _, e in ipairs(dom:Events()) do "
+             "out[#out + 1] = string.format('%d/%d/%d/%.0f/%s', e.event, e.severity, e.seconds, e.millis, e.text) "
+             "end return table.concat(out, ' ')"),
+        "5101/0/1700000000/1700000000123/p|b|/x/5101.vkp 5102/1/1700000000/1700000000123/p|b|/x/5102.vkp");
 }
 
-TEST_F(DomBinding, TraceWritesOnlyForEnabledModules) {
+TEST_F(DomBinding, TraceWritesOnlyForEnabledModules)
+{
     work = makeTempDir();
     ASSERT_EQ(CDom::Primary(), dom) << "tracing reads the primary domain";
     dom->Set("app.path.work", work);
@@ -205,7 +218,8 @@ TEST_F(DomBinding, TraceWritesOnlyForEnabledModules) {
     EXPECT_EQ(content.str().find("hidden text"), std::string::npos) << content.str();
 }
 
-TEST_F(DomBinding, SecondPushReusesTheClassAndBothNamesAreOneValue) {
+TEST_F(DomBinding, SecondPushReusesTheClassAndBothNamesAreOneValue)
+{
     luaL_getmetatable(L, kDomClass);
     const void* mt = lua_topointer(L, -1);
     lua_pop(L, 1);
@@ -221,7 +235,8 @@ TEST_F(DomBinding, SecondPushReusesTheClassAndBothNamesAreOneValue) {
     lua_pop(L, 1);
 }
 
-TEST(DomBindingLifetime, CollectorAndCloseNeverDisposeTheDomain) {
+TEST(DomBindingLifetime, CollectorAndCloseNeverDisposeTheDomain)
+{
     CDom* dom = CDom::New(nullptr, nullptr, nullptr, false);
     lua_State* L = luaL_newstate();
     luaL_openlibs(L);

@@ -21,24 +21,30 @@ struct DomDeleter {
 };
 using DomPtr = std::unique_ptr<CDom, DomDeleter>;
 
-DomPtr newDom() { return DomPtr(CDom::New(nullptr, nullptr, nullptr, false)); }
+DomPtr newDom()
+{
+    return DomPtr(CDom::New(nullptr, nullptr, nullptr, false));
+}
 
-std::string makeTempDir() {
+std::string makeTempDir()
+{
     char tmpl[] = "/tmp/vka_dom_XXXXXX";
     const char* dir = mkdtemp(tmpl);
     return dir ? dir : "";
 }
 
-mode_t modeOf(const std::string& path) {
+mode_t modeOf(const std::string& path)
+{
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return 0;
     return st.st_mode & 07777;
 }
 
-} // namespace
+}  // namespace
 
-TEST(DomStore, UnsetKeysReadAsEmptyAndLeaveOutputsAlone) {
+TEST(DomStore, UnsetKeysReadAsEmptyAndLeaveOutputsAlone)
+{
     DomPtr dom = newDom();
     EXPECT_EQ(dom->Get("nothing"), "");
     EXPECT_EQ(dom->GetWxString("nothing"), wxString());
@@ -60,7 +66,8 @@ TEST(DomStore, UnsetKeysReadAsEmptyAndLeaveOutputsAlone) {
     EXPECT_EQ(number, 17);
 }
 
-TEST(DomStore, EachTypeReadsBackAndAsText) {
+TEST(DomStore, EachTypeReadsBackAndAsText)
+{
     DomPtr dom = newDom();
     dom->Set("s", std::string("text"));
     dom->Set("c", "chars");
@@ -91,7 +98,8 @@ TEST(DomStore, EachTypeReadsBackAndAsText) {
     EXPECT_EQ(number, 4015);
 }
 
-TEST(DomStore, KeysAreCaseSensitiveAndSetReplacesType) {
+TEST(DomStore, KeysAreCaseSensitiveAndSetReplacesType)
+{
     DomPtr dom = newDom();
     dom->Set("App.Name", "upper");
     dom->Set("app.name", "lower");
@@ -110,7 +118,8 @@ TEST(DomStore, KeysAreCaseSensitiveAndSetReplacesType) {
     EXPECT_EQ(dom->GetWxString("latin1").length(), 4u);
 }
 
-TEST(DomStore, UnsetAndKeysByPrefix) {
+TEST(DomStore, UnsetAndKeysByPrefix)
+{
     DomPtr dom = newDom();
     dom->Set("app.b", "1");
     dom->Set("app.a", "2");
@@ -126,7 +135,8 @@ TEST(DomStore, UnsetAndKeysByPrefix) {
     EXPECT_EQ(dom->Keys("app."), (std::vector<std::string>{"app.b"}));
 }
 
-TEST(DomStore, GenerationChangesOnEverySetAndUnset) {
+TEST(DomStore, GenerationChangesOnEverySetAndUnset)
+{
     DomPtr dom = newDom();
     unsigned long g0 = dom->Generation();
     dom->Set("k", "v");
@@ -142,7 +152,8 @@ TEST(DomStore, GenerationChangesOnEverySetAndUnset) {
     EXPECT_EQ(dom->Generation(), g3);
 }
 
-TEST(DomPrimary, FirstDomainIsPrimaryUntilDisposed) {
+TEST(DomPrimary, FirstDomainIsPrimaryUntilDisposed)
+{
     ASSERT_EQ(CDom::Primary(), nullptr) << "another test left a domain object alive";
     CDom* first = CDom::New(nullptr, nullptr, nullptr, false);
     CDom* second = CDom::New(nullptr, nullptr, nullptr, false);
@@ -157,7 +168,8 @@ TEST(DomPrimary, FirstDomainIsPrimaryUntilDisposed) {
     third->Dispose();
 }
 
-TEST(DomThreads, ConcurrentSetAndGetSeeWholeValues) {
+TEST(DomThreads, ConcurrentSetAndGetSeeWholeValues)
+{
     DomPtr dom = newDom();
     const int kThreads = 4, kRounds = 5000;
     std::atomic<int> torn{0};
@@ -185,7 +197,8 @@ TEST(DomThreads, ConcurrentSetAndGetSeeWholeValues) {
         EXPECT_EQ(dom->Get("k" + std::to_string(t)), std::to_string(kRounds - 1));
 }
 
-TEST(DomWorkdir, PluginFolderIsCreatedOwnerOnlyWithParents) {
+TEST(DomWorkdir, PluginFolderIsCreatedOwnerOnlyWithParents)
+{
     std::string tmp = makeTempDir();
     ASSERT_FALSE(tmp.empty());
     DomPtr dom = newDom();

@@ -23,27 +23,30 @@ namespace {
 
 class EventStore : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         char tmpl[] = "/tmp/vka_events_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         work = tmpl;
         dom = CDom::New(nullptr, nullptr, nullptr, false);
         dom->Set("app.path.work", work);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         dom->Dispose();
         std::system(("rm -rf " + work).c_str());
     }
 
-    static CAgentEvent fullEvent(int number, const wxString& text) {
+    static CAgentEvent fullEvent(int number, const wxString& text)
+    {
         CAgentEvent ev;
         ev.m_text = text;
         ev.m_event = number;
         ev.m_severity = CAgentEvent::ToSeverity(2);
         ev.m_millis = 1234567890123LL;
         ev.m_seconds = 1234567890;
-        for (const char* a : {CAgentEvent::kText, CAgentEvent::kEvent, CAgentEvent::kSeverity,
-                              CAgentEvent::kMillis, CAgentEvent::kSeconds})
+        for (const char* a : {CAgentEvent::kText, CAgentEvent::kEvent, CAgentEvent::kSeverity, CAgentEvent::kMillis,
+                              CAgentEvent::kSeconds})
             ev.SetAttributeNull(a, false);
         return ev;
     }
@@ -52,9 +55,10 @@ protected:
     CDom* dom = nullptr;
 };
 
-} // namespace
+}  // namespace
 
-TEST(AgentEventSeverity, LogLevelsMapToSeverities) {
+TEST(AgentEventSeverity, LogLevelsMapToSeverities)
+{
     EXPECT_EQ(CAgentEvent::ToSeverity(5), 0);
     EXPECT_EQ(CAgentEvent::ToSeverity(2), 1);
     EXPECT_EQ(CAgentEvent::ToSeverity(1), 2);
@@ -63,7 +67,8 @@ TEST(AgentEventSeverity, LogLevelsMapToSeverities) {
     EXPECT_EQ(CAgentEvent::ToSeverity(10000), 0);
 }
 
-TEST_F(EventStore, WrittenEventsSurviveANewConnectionAndReadBackExactly) {
+TEST_F(EventStore, WrittenEventsSurviveANewConnectionAndReadBackExactly)
+{
     EXPECT_TRUE(dom->Events().empty());
     struct stat st;
     EXPECT_NE(stat((work + "/events.db").c_str(), &st), 0) << "reading must not create the database";
@@ -86,7 +91,8 @@ TEST_F(EventStore, WrittenEventsSurviveANewConnectionAndReadBackExactly) {
     EXPECT_LT(events[0].id, events[1].id);
 }
 
-TEST_F(EventStore, AbsentAttributesAreStoredAsZeroAndEmpty) {
+TEST_F(EventStore, AbsentAttributesAreStoredAsZeroAndEmpty)
+{
     CAgentEvent ev = fullEvent(5105, "not marked");
     ev.SetAttributeNull(CAgentEvent::kText, true);
     ev.SetAttributeNull(CAgentEvent::kMillis, true);
@@ -105,7 +111,8 @@ TEST_F(EventStore, AbsentAttributesAreStoredAsZeroAndEmpty) {
     EXPECT_EQ(events[1].severity, 0);
 }
 
-TEST_F(EventStore, ProcessesWritingAtOnceLoseNothing) {
+TEST_F(EventStore, ProcessesWritingAtOnceLoseNothing)
+{
     const int kProcesses = 3, kEach = 60;
     std::vector<pid_t> children;
     for (int p = 0; p < kProcesses; ++p) {
@@ -135,19 +142,21 @@ TEST_F(EventStore, ProcessesWritingAtOnceLoseNothing) {
     }
 }
 
-TEST_F(EventStore, FailedWriteIsLoggedNamingTheDatabase) {
+TEST_F(EventStore, FailedWriteIsLoggedNamingTheDatabase)
+{
     // A folder where the database file should be: sqlite cannot open it.
     ASSERT_EQ(mkdir((work + "/events.db").c_str(), 0700), 0);
     VkaTest::LevelCapture capture(wxLOG_Error);
     EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5101, "x")));
     ASSERT_EQ(capture.messages.size(), 1u);
-    EXPECT_EQ(capture.messages[0].find("Cannot write agent event 5101 to the event database '" + work + "/events.db': "),
-              0u)
+    EXPECT_EQ(
+        capture.messages[0].find("Cannot write agent event 5101 to the event database '" + work + "/events.db': "), 0u)
         << capture.messages[0];
     EXPECT_NE(capture.messages[0].find("unable to open database file"), std::string::npos) << capture.messages[0];
 }
 
-TEST_F(EventStore, NoWorkFolderIsAFailureNotACrash) {
+TEST_F(EventStore, NoWorkFolderIsAFailureNotACrash)
+{
     dom->Unset("app.path.work");
     VkaTest::LevelCapture capture(wxLOG_Error);
     EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5106, "x")));

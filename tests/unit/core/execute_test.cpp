@@ -14,19 +14,22 @@ using namespace VkaCore;
 
 namespace {
 
-bool Shell(const char* script, wxString& out, int& code, wxString& err) {
+bool Shell(const char* script, wxString& out, int& code, wxString& err)
+{
     wxArrayString args;
     args.Add("-c");
     args.Add(script);
     return Execute("/bin/sh", args, out, code, err);
 }
 
-bool NoChildLeft() {
+bool NoChildLeft()
+{
     int status;
     return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
 }
 
-TEST(ExecuteTest, CollectsStandardOutputAndErrorOfASuccessfulRun) {
+TEST(ExecuteTest, CollectsStandardOutputAndErrorOfASuccessfulRun)
+{
     wxString out, err;
     int code = -5;
     ASSERT_TRUE(Shell("echo to-out; echo to-err >&2", out, code, err));
@@ -37,7 +40,8 @@ TEST(ExecuteTest, CollectsStandardOutputAndErrorOfASuccessfulRun) {
     EXPECT_TRUE(NoChildLeft());
 }
 
-TEST(ExecuteTest, ArgumentsArePassedWithoutAShell) {
+TEST(ExecuteTest, ArgumentsArePassedWithoutAShell)
+{
     wxString out, err;
     int code = -1;
     wxArrayString args;
@@ -47,7 +51,8 @@ TEST(ExecuteTest, ArgumentsArePassedWithoutAShell) {
     EXPECT_EQ(out, "a b $HOME;*\n");
 }
 
-TEST(ExecuteTest, FailuresSayWhatHappened) {
+TEST(ExecuteTest, FailuresSayWhatHappened)
+{
     wxString out, err;
     int code = 0;
     EXPECT_FALSE(Shell("echo partial; exit 3", out, code, err));
@@ -63,7 +68,8 @@ TEST(ExecuteTest, FailuresSayWhatHappened) {
     EXPECT_TRUE(NoChildLeft());
 }
 
-TEST(ExecuteTest, WorksWithSigchldBlockedAndStartsTheChildUnblocked) {
+TEST(ExecuteTest, WorksWithSigchldBlockedAndStartsTheChildUnblocked)
+{
     sigset_t block, old;
     sigemptyset(&block);
     sigaddset(&block, SIGCHLD);
@@ -80,7 +86,8 @@ TEST(ExecuteTest, WorksWithSigchldBlockedAndStartsTheChildUnblocked) {
     EXPECT_TRUE(NoChildLeft());
 }
 
-TEST(ExecuteTest, ReturnsWhenTheProgramEndsEvenIfAGrandchildHoldsTheOutput) {
+TEST(ExecuteTest, ReturnsWhenTheProgramEndsEvenIfAGrandchildHoldsTheOutput)
+{
     wxString out, err;
     int code = -1;
     auto begin = std::chrono::steady_clock::now();
@@ -90,4 +97,4 @@ TEST(ExecuteTest, ReturnsWhenTheProgramEndsEvenIfAGrandchildHoldsTheOutput) {
     EXPECT_NE(out.Find("started"), wxNOT_FOUND);
 }
 
-} // namespace
+}  // namespace

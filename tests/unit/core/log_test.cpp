@@ -25,7 +25,8 @@ const std::regex kLine(R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\d+) ([A-Z]+
 
 class DiskLogTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         VkaTest::UseWorkFolder(m_dir.path(), "unit");
         m_previous = wxLog::SetActiveTarget(&m_log);
         wxLog::SetLogLevel(wxLOG_Max);
@@ -41,11 +42,11 @@ protected:
     wxLog* m_previous = nullptr;
 };
 
-TEST_F(DiskLogTest, EachFrameworkLevelBecomesOneLineWithItsName) {
+TEST_F(DiskLogTest, EachFrameworkLevelBecomesOneLineWithItsName)
+{
     const std::pair<wxLogLevel, const char*> levels[] = {
-        {wxLOG_Error, "ERROR"},   {wxLOG_Warning, "WARNING"}, {wxLOG_Message, "MESSAGE"},
-        {wxLOG_Status, "MESSAGE"}, {wxLOG_Info, "VERBOSE"},   {wxLOG_Debug, "DEBUG"},
-        {wxLOG_Trace, "TRACE"},
+        {wxLOG_Error, "ERROR"},  {wxLOG_Warning, "WARNING"}, {wxLOG_Message, "MESSAGE"}, {wxLOG_Status, "MESSAGE"},
+        {wxLOG_Info, "VERBOSE"}, {wxLOG_Debug, "DEBUG"},     {wxLOG_Trace, "TRACE"},
     };
     for (const auto& l : levels)
         wxLogGeneric(l.first, "text at %s", l.second);
@@ -61,7 +62,8 @@ TEST_F(DiskLogTest, EachFrameworkLevelBecomesOneLineWithItsName) {
     }
 }
 
-TEST_F(DiskLogTest, SystemErrorCarriesNumberAndTextOnce) {
+TEST_F(DiskLogTest, SystemErrorCarriesNumberAndTextOnce)
+{
     errno = ENOENT;
     wxLogSysError("Unable to open %s", "x.txt");
     auto got = lines();
@@ -69,11 +71,13 @@ TEST_F(DiskLogTest, SystemErrorCarriesNumberAndTextOnce) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(got[0], m, kLine));
     EXPECT_EQ(m[3].str(), "ERROR");
-    const std::string expected = "Unable to open x.txt (error " + std::to_string(ENOENT) + ": " + strerror(ENOENT) + ")";
+    const std::string expected =
+        "Unable to open x.txt (error " + std::to_string(ENOENT) + ": " + strerror(ENOENT) + ")";
     EXPECT_EQ(m[4].str(), expected);
 }
 
-TEST_F(DiskLogTest, MultiLineMessageStaysOneRecord) {
+TEST_F(DiskLogTest, MultiLineMessageStaysOneRecord)
+{
     wxLogMessage("first\nsecond\r\nthird\n");
     auto got = lines();
     ASSERT_EQ(got.size(), 1u);
@@ -82,7 +86,8 @@ TEST_F(DiskLogTest, MultiLineMessageStaysOneRecord) {
     EXPECT_EQ(m[4].str(), "first\\nsecond\\r\\nthird");
 }
 
-TEST_F(DiskLogTest, ThreadsAndProcessesNeverInterleaveLines) {
+TEST_F(DiskLogTest, ThreadsAndProcessesNeverInterleaveLines)
+{
     const int kThreads = 4, kPerThread = 300;
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -112,7 +117,8 @@ TEST_F(DiskLogTest, ThreadsAndProcessesNeverInterleaveLines) {
     }
 }
 
-TEST_F(DiskLogTest, RotatesAtTheCapAndKeepsThreeGenerations) {
+TEST_F(DiskLogTest, RotatesAtTheCapAndKeepsThreeGenerations)
+{
     const std::string chunk(64 * 1024, 'x');
     const int linesPerFile = (10 * 1024 * 1024) / static_cast<int>(chunk.size()) + 1;
     for (int i = 0; i < linesPerFile * 5; ++i)
@@ -131,7 +137,8 @@ TEST_F(DiskLogTest, RotatesAtTheCapAndKeepsThreeGenerations) {
     EXPECT_NE(ReadFile(logPath()).find(" MESSAGE after\n"), std::string::npos);
 }
 
-TEST_F(DiskLogTest, BeforeTheWorkFolderIsKnownLinesGoToStandardError) {
+TEST_F(DiskLogTest, BeforeTheWorkFolderIsKnownLinesGoToStandardError)
+{
     VkaTest::PrimaryDom()->Unset("app.path.work");
     const std::string errFile = m_dir / "stderr.txt";
     fflush(stderr);
@@ -156,7 +163,8 @@ TEST_F(DiskLogTest, BeforeTheWorkFolderIsKnownLinesGoToStandardError) {
 
 class TraceTest : public DiskLogTest {};
 
-TEST_F(TraceTest, ModulesAreEnabledByExactNameFromEitherList) {
+TEST_F(TraceTest, ModulesAreEnabledByExactNameFromEitherList)
+{
     CDom* dom = VkaTest::PrimaryDom();
     dom->Set("app.trace", "Cmd, Appl");
     dom->Set("app.trace+", "vka.Heartbeat");
@@ -177,7 +185,8 @@ TEST_F(TraceTest, ModulesAreEnabledByExactNameFromEitherList) {
     EXPECT_TRUE(LogTraceIsEnabled("Anything"));
 }
 
-TEST_F(TraceTest, TraceLineNamesModuleSourceAndFunction) {
+TEST_F(TraceTest, TraceLineNamesModuleSourceAndFunction)
+{
     LogTrace("Appl", "/src/app/plugins/install.cpp", 123, "InstallNewPlugins", "Extracting files from x");
     LogTrace("Cmd", __FILE__, 7, "Func", L"wide \u00e9");
     auto got = lines();
@@ -190,4 +199,4 @@ TEST_F(TraceTest, TraceLineNamesModuleSourceAndFunction) {
     EXPECT_EQ(m[4].str(), "[Cmd] log_test.cpp:7 Func: wide \xc3\xa9");
 }
 
-} // namespace
+}  // namespace

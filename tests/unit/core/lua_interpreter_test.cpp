@@ -22,7 +22,8 @@ struct RunResult {
 };
 
 RunResult runChunk(CLuaInterpreter& lua, const std::string& code, int nargs = 0, int nresults = 1,
-             const wxString& name = "chunk") {
+                   const wxString& name = "chunk")
+{
     wxMemoryInputStream in(code.data(), code.size());
     wxMemoryOutputStream out;
     int status = lua.RunScript(in, nargs, nresults, name, &out);
@@ -32,7 +33,8 @@ RunResult runChunk(CLuaInterpreter& lua, const std::string& code, int nargs = 0,
     return {status, text};
 }
 
-std::string field(lua_State* L, const char* table, const char* key) {
+std::string field(lua_State* L, const char* table, const char* key)
+{
     lua_getglobal(L, table);
     lua_getfield(L, -1, key);
     std::string value = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
@@ -40,9 +42,10 @@ std::string field(lua_State* L, const char* table, const char* key) {
     return value;
 }
 
-} // namespace
+}  // namespace
 
-TEST(LuaRunScript, SuccessLeavesExactlyTheResultsAsked) {
+TEST(LuaRunScript, SuccessLeavesExactlyTheResultsAsked)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     lua_State* L = lua.L();
     lua_pushliteral(L, "below");  // something of the caller's that must stay put
@@ -65,7 +68,8 @@ TEST(LuaRunScript, SuccessLeavesExactlyTheResultsAsked) {
     EXPECT_EQ(lua.L(), L);
 }
 
-TEST(LuaRunScript, ArgumentsReachTheChunkAndAreConsumed) {
+TEST(LuaRunScript, ArgumentsReachTheChunkAndAreConsumed)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     lua_State* L = lua.L();
     lua_pushinteger(L, 2);
@@ -82,7 +86,8 @@ TEST(LuaRunScript, ArgumentsReachTheChunkAndAreConsumed) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST(LuaRunScript, RuntimeErrorGivesStatusMessageAndTraceback) {
+TEST(LuaRunScript, RuntimeErrorGivesStatusMessageAndTraceback)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     lua_State* L = lua.L();
     RunResult r = runChunk(lua, "local function inner() error('boom') end\ninner()\nreturn 0", 0, 1, "agent");
@@ -100,7 +105,8 @@ TEST(LuaRunScript, RuntimeErrorGivesStatusMessageAndTraceback) {
     lua_settop(L, 0);
 }
 
-TEST(LuaRunScript, SyntaxErrorsAndOddErrorValues) {
+TEST(LuaRunScript, SyntaxErrorsAndOddErrorValues)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     lua_State* L = lua.L();
     RunResult r = runChunk(lua, "return +", 0, 1, "broken");
@@ -124,10 +130,11 @@ TEST(LuaRunScript, SyntaxErrorsAndOddErrorValues) {
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST(LuaRunScript, PrintWritesToTheRunsOutput) {
+TEST(LuaRunScript, PrintWritesToTheRunsOutput)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     RunResult r = runChunk(lua, "print(1, 'a', nil, true, setmetatable({}, {__tostring = function() return 'T' end}))\n"
-                          "print()\nprint('x\\0y')\nreturn 0");
+                                "print()\nprint('x\\0y')\nreturn 0");
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(r.output, std::string("1\ta\tnil\ttrue\tT\n\nx\0y\n", 20));
     lua_settop(lua.L(), 0);
@@ -143,7 +150,8 @@ TEST(LuaRunScript, PrintWritesToTheRunsOutput) {
     lua_settop(lua.L(), 0);
 }
 
-TEST(LuaRunScript, ReadsLongChunksWhole) {
+TEST(LuaRunScript, ReadsLongChunksWhole)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     std::string code = "local t = 0\n";
     for (int i = 0; i < 5000; ++i)
@@ -155,7 +163,8 @@ TEST(LuaRunScript, ReadsLongChunksWhole) {
     EXPECT_EQ(lua_tointeger(lua.L(), -1), 5000);
 }
 
-TEST(LuaPackagePaths, OrderIsGivenThenBinThenDefaults) {
+TEST(LuaPackagePaths, OrderIsGivenThenBinThenDefaults)
+{
     CLuaInterpreter lua(false, "test.lua", true);
     lua.SetPackagePaths("/opt/vk", "/x/?.lua;/y/?.lua", "/x/?.so");
     EXPECT_EQ(field(lua.L(), "package", "path"),

@@ -19,7 +19,8 @@ using VkaTest::TempDir;
 namespace {
 
 // Whether another process sees a write lock on path (the owner itself cannot tell).
-bool LockedSeenFromChild(const std::string& path) {
+bool LockedSeenFromChild(const std::string& path)
+{
     pid_t child = fork();
     if (child == 0) {
         int fd = open(path.c_str(), O_RDONLY);
@@ -35,7 +36,8 @@ bool LockedSeenFromChild(const std::string& path) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-pid_t DeadPid() {
+pid_t DeadPid()
+{
     pid_t child = fork();
     if (child == 0)
         _exit(0);
@@ -44,7 +46,8 @@ pid_t DeadPid() {
     return child;
 }
 
-TEST(PidFileTest, WrittenFileHoldsPidAndNewlineWithMode0644AndStaysLocked) {
+TEST(PidFileTest, WrittenFileHoldsPidAndNewlineWithMode0644AndStaysLocked)
+{
     TempDir dir;
     const std::string path = dir / "agent.pid";
     ASSERT_TRUE(WritePidFile(path));
@@ -70,15 +73,15 @@ TEST(PidFileTest, WrittenFileHoldsPidAndNewlineWithMode0644AndStaysLocked) {
     EXPECT_EQ(entries, 1);
 }
 
-TEST(PidFileTest, MissingOrMalformedFilesReadAsZero) {
+TEST(PidFileTest, MissingOrMalformedFilesReadAsZero)
+{
     TempDir dir;
     const std::string path = dir / "x.pid";
     EXPECT_EQ(ReadPidFile(path), 0);
     const pid_t dead = DeadPid();
-    for (const std::string& content :
-         {std::string(""), std::string("\n"), std::string("abc\n"), std::string("-5\n"), std::string("0\n"),
-          std::to_string(dead) + "x\n", std::string("99999999999\n"), std::string(" 12\n"),
-          std::to_string(dead) + "\n5\n"}) {
+    for (const std::string& content : {std::string(""), std::string("\n"), std::string("abc\n"), std::string("-5\n"),
+                                       std::string("0\n"), std::to_string(dead) + "x\n", std::string("99999999999\n"),
+                                       std::string(" 12\n"), std::to_string(dead) + "\n5\n"}) {
         VkaTest::WriteFile(path, content);
         EXPECT_EQ(ReadPidFile(path), 0) << "content: " << content;
     }
@@ -86,7 +89,8 @@ TEST(PidFileTest, MissingOrMalformedFilesReadAsZero) {
     EXPECT_EQ(ReadPidFile(path), dead) << "a missing final newline is tolerated";
 }
 
-TEST(PidFileTest, UnlockedFileNamingALiveProcessIsStaleButADeadPidIsReported) {
+TEST(PidFileTest, UnlockedFileNamingALiveProcessIsStaleButADeadPidIsReported)
+{
     TempDir dir;
     const std::string path = dir / "stale.pid";
     // As after a supervisor killed by SIGKILL whose pid went to another process.
@@ -98,7 +102,8 @@ TEST(PidFileTest, UnlockedFileNamingALiveProcessIsStaleButADeadPidIsReported) {
     EXPECT_EQ(ReadPidFile(path), dead);
 }
 
-TEST(PidFileTest, FileLockedByAnotherProcessGivesItsPidUntilThatProcessDies) {
+TEST(PidFileTest, FileLockedByAnotherProcessGivesItsPidUntilThatProcessDies)
+{
     TempDir dir;
     const std::string path = dir / "daemon.pid";
     int ready[2];
@@ -125,4 +130,4 @@ TEST(PidFileTest, FileLockedByAnotherProcessGivesItsPidUntilThatProcessDies) {
     close(ready[1]);
 }
 
-} // namespace
+}  // namespace

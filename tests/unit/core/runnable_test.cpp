@@ -34,7 +34,8 @@ private:
     std::function<void(Body&)> m_run;
 };
 
-TEST(RunnableTest, StartRunsOnRunAndJoinWaitsForIt) {
+TEST(RunnableTest, StartRunsOnRunAndJoinWaitsForIt)
+{
     std::atomic<bool> ran{false};
     CDom* dom = VkaTest::PrimaryDom();
     Body t([&](Body& self) { ran = self.GetDom() == dom; });
@@ -42,10 +43,11 @@ TEST(RunnableTest, StartRunsOnRunAndJoinWaitsForIt) {
     ASSERT_EQ(t.start(50, true, 0), 0);
     t.join();
     EXPECT_TRUE(ran.load());
-    t.join(); // a second join is harmless
+    t.join();  // a second join is harmless
 }
 
-TEST(RunnableTest, RequestExitEndsALoopThatTestsForIt) {
+TEST(RunnableTest, RequestExitEndsALoopThatTestsForIt)
+{
     std::atomic<int> rounds{0};
     Body t([&](Body& self) {
         while (!self.TestDestroy())
@@ -59,7 +61,8 @@ TEST(RunnableTest, RequestExitEndsALoopThatTestsForIt) {
     EXPECT_TRUE(t.TestDestroy());
 }
 
-TEST(RunnableTest, TimedWaitReturnsOnAwakenOnExitAndOnTimeout) {
+TEST(RunnableTest, TimedWaitReturnsOnAwakenOnExitAndOnTimeout)
+{
     std::atomic<int> phase{0};
     std::atomic<bool> firstAwakened{false}, firstExit{true}, timedOutAwakened{true};
     std::atomic<long long> timeoutMs{0};
@@ -70,7 +73,8 @@ TEST(RunnableTest, TimedWaitReturnsOnAwakenOnExitAndOnTimeout) {
         phase = 1;
         auto begin = std::chrono::steady_clock::now();
         self.TestDestroy(50, &awakened);
-        timeoutMs = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
+        timeoutMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin).count();
         timedOutAwakened = awakened;
         phase = 2;
         while (!self.TestDestroy(10000, nullptr)) {
@@ -89,7 +93,8 @@ TEST(RunnableTest, TimedWaitReturnsOnAwakenOnExitAndOnTimeout) {
     EXPECT_GE(timeoutMs.load(), 45);
 }
 
-TEST(RunnableTest, InterruptBreaksABlockingCallWithoutEndingTheProcess) {
+TEST(RunnableTest, InterruptBreaksABlockingCallWithoutEndingTheProcess)
+{
     std::atomic<int> result{0}, error{0};
     std::atomic<bool> entered{false};
     Body t([&](Body&) {
@@ -109,7 +114,8 @@ TEST(RunnableTest, InterruptBreaksABlockingCallWithoutEndingTheProcess) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
 }
 
-TEST(RunnableTest, MessageLoggedOnTheThreadRightBeforeExitReachesTheFile) {
+TEST(RunnableTest, MessageLoggedOnTheThreadRightBeforeExitReachesTheFile)
+{
     TempDir dir;
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -129,9 +135,10 @@ TEST(RunnableTest, MessageLoggedOnTheThreadRightBeforeExitReachesTheFile) {
     }
     int status = 0;
     waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status)) << "status " << status << ReadFile(dir / "threaded.mdmp") << ReadFile(dir / "threaded.log");
+    ASSERT_TRUE(WIFEXITED(status)) << "status " << status << ReadFile(dir / "threaded.mdmp")
+                                   << ReadFile(dir / "threaded.log");
     EXPECT_EQ(WEXITSTATUS(status), 7);
     EXPECT_NE(ReadFile(dir / "threaded.log").find(" MESSAGE last words from the thread\n"), std::string::npos);
 }
 
-} // namespace
+}  // namespace

@@ -26,14 +26,16 @@ namespace VkaTest {
 /// A folder of its own for one test, removed with everything in it afterwards.
 class TempDir {
 public:
-    TempDir() {
+    TempDir()
+    {
         std::string tmpl = std::string(::getenv("TMPDIR") ? ::getenv("TMPDIR") : "/tmp") + "/vka-core-XXXXXX";
         std::vector<char> buf(tmpl.begin(), tmpl.end());
         buf.push_back('\0');
         const char* made = ::mkdtemp(buf.data());
         m_path = made ? made : "";
     }
-    ~TempDir() {
+    ~TempDir()
+    {
         if (!m_path.empty())
             ::nftw(m_path.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
     }
@@ -44,7 +46,8 @@ public:
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
 private:
-    static int removeOne(const char* p, const struct stat*, int, struct FTW*) {
+    static int removeOne(const char* p, const struct stat*, int, struct FTW*)
+    {
         ::remove(p);
         return 0;
     }
@@ -52,7 +55,8 @@ private:
 };
 
 /// The primary domain of the test process (created once, never disposed).
-inline VkaCore::CDom* PrimaryDom() {
+inline VkaCore::CDom* PrimaryDom()
+{
     VkaCore::CDom* dom = VkaCore::CDom::Primary();
     if (!dom)
         dom = VkaCore::CDom::New(nullptr, nullptr, nullptr, false);
@@ -60,30 +64,35 @@ inline VkaCore::CDom* PrimaryDom() {
 }
 
 /// Points the disk log at <work>/<name>.log.
-inline void UseWorkFolder(const std::string& work, const std::string& name = "unit") {
+inline void UseWorkFolder(const std::string& work, const std::string& name = "unit")
+{
     VkaCore::CDom* dom = PrimaryDom();
     dom->Set("app.path.work", work);
     dom->Set("app.name", name);
 }
 
-inline std::string ReadFile(const std::string& path) {
+inline std::string ReadFile(const std::string& path)
+{
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-inline void WriteFile(const std::string& path, const std::string& data) {
+inline void WriteFile(const std::string& path, const std::string& data)
+{
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << data;
 }
 
-inline bool Exists(const std::string& path) {
+inline bool Exists(const std::string& path)
+{
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-inline std::vector<std::string> Lines(const std::string& text) {
+inline std::vector<std::string> Lines(const std::string& text)
+{
     std::vector<std::string> out;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
@@ -99,7 +108,8 @@ public:
     std::vector<std::string> messages;
 
 protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
+    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
+    {
         if (level == m_level)
             messages.push_back(msg.ToStdString(wxConvUTF8));
     }
@@ -111,14 +121,15 @@ private:
 
 /// Runs code as a chunk in L and gives its one result through tostring, or "error: <message>".
 /// Leaves the stack as it found it.
-inline std::string EvalLua(lua_State* L, const std::string& code) {
+inline std::string EvalLua(lua_State* L, const std::string& code)
+{
     int top = lua_gettop(L);
     std::string result;
     if (luaL_loadbuffer(L, code.data(), code.size(), "=t") != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
         result = std::string("error: ") + lua_tostring(L, -1);
     } else {
         lua_getglobal(L, "tostring");
-        lua_insert(L, -2);  /* tostring, result */
+        lua_insert(L, -2); /* tostring, result */
         lua_call(L, 1, 1);
         result = lua_tostring(L, -1);
     }
@@ -132,7 +143,8 @@ inline std::string EvalLua(lua_State* L, const std::string& code) {
 class WxEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { m_ok = wxInitialize(); }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (m_ok)
             wxUninitialize();
         m_ok = false;
@@ -142,4 +154,4 @@ private:
     bool m_ok = false;
 };
 
-} // namespace VkaTest
+}  // namespace VkaTest

@@ -20,7 +20,8 @@ struct Thing {
     int value = 7;
 };
 
-int thingValue(lua_State* L) {
+int thingValue(lua_State* L)
+{
     Thing* t = SLB3::Check<Thing>(L, 1, kThing);
     lua_pushinteger(L, t->value);
     return 1;
@@ -28,24 +29,28 @@ int thingValue(lua_State* L) {
 
 struct LuaState {
     LuaState() : L(luaL_newstate()) { luaL_openlibs(L); }
-    ~LuaState() {
+    ~LuaState()
+    {
         if (L)
             lua_close(L);
     }
-    void close() {
+    void close()
+    {
         lua_close(L);
         L = nullptr;
     }
     lua_State* L;
 };
 
-void defineThing(lua_State* L) {
+void defineThing(lua_State* L)
+{
     SLB3::Class cls(L, kThing);
     cls.method("value", thingValue);
 }
 
 // Runs code; returns "" on success or the error message.
-std::string run(lua_State* L, const char* code) {
+std::string run(lua_State* L, const char* code)
+{
     if (luaL_loadbuffer(L, code, strlen(code), "=t") == LUA_OK && lua_pcall(L, 0, LUA_MULTRET, 0) == LUA_OK) {
         lua_settop(L, 0);
         return "";
@@ -55,9 +60,10 @@ std::string run(lua_State* L, const char* code) {
     return msg;
 }
 
-} // namespace
+}  // namespace
 
-TEST(SlbClass, MetatableHasIndexClassAndFinaliser) {
+TEST(SlbClass, MetatableHasIndexClassAndFinaliser)
+{
     LuaState s;
     lua_State* L = s.L;
     EXPECT_FALSE(SLB3::HasClass(L, kThing));
@@ -78,7 +84,8 @@ TEST(SlbClass, MetatableHasIndexClassAndFinaliser) {
     lua_settop(L, top);
 }
 
-TEST(SlbOwnership, BorrowedObjectSurvivesCollectionAndClose) {
+TEST(SlbOwnership, BorrowedObjectSurvivesCollectionAndClose)
+{
     int deletions = 0;
     Thing thing(&deletions);
     {
@@ -95,7 +102,8 @@ TEST(SlbOwnership, BorrowedObjectSurvivesCollectionAndClose) {
     EXPECT_EQ(deletions, 0);
 }
 
-TEST(SlbOwnership, OwnedObjectIsDeletedOnceByCollectorOrClose) {
+TEST(SlbOwnership, OwnedObjectIsDeletedOnceByCollectorOrClose)
+{
     int deletions = 0;
     {
         LuaState s;
@@ -114,7 +122,8 @@ TEST(SlbOwnership, OwnedObjectIsDeletedOnceByCollectorOrClose) {
     EXPECT_EQ(deletions, 2);
 }
 
-TEST(SlbOwnership, PushWithoutClassFreesOwnedObjectAndRaises) {
+TEST(SlbOwnership, PushWithoutClassFreesOwnedObjectAndRaises)
+{
     int deletions = 0;
     LuaState s;
     lua_State* L = s.L;
@@ -123,7 +132,8 @@ TEST(SlbOwnership, PushWithoutClassFreesOwnedObjectAndRaises) {
     } args{&deletions};
     lua_pushcfunction(L, [](lua_State* L) -> int {
         auto* a = static_cast<Args*>(lua_touserdata(L, 1));
-        SLB3::PushBox(L, new Thing(a->deletions), [](void* p) { delete static_cast<Thing*>(p); }, "No.Class");
+        SLB3::PushBox(
+            L, new Thing(a->deletions), [](void* p) { delete static_cast<Thing*>(p); }, "No.Class");
         return 1;
     });
     lua_pushlightuserdata(L, &args);
@@ -132,7 +142,8 @@ TEST(SlbOwnership, PushWithoutClassFreesOwnedObjectAndRaises) {
     EXPECT_EQ(deletions, 1);
 }
 
-TEST(SlbCheck, WrongValueIsAnArgumentError) {
+TEST(SlbCheck, WrongValueIsAnArgumentError)
+{
     int deletions = 0;
     Thing thing(&deletions);
     LuaState s;

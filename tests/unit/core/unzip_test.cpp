@@ -17,8 +17,8 @@
 #include <cstdio>
 
 using namespace VkaCore;
-using VkaTest::ListFolder;
 using VkaTest::Exists;
+using VkaTest::ListFolder;
 using VkaTest::ReadFile;
 using VkaTest::TempDir;
 
@@ -27,19 +27,19 @@ namespace {
 // Builds an archive with python's zipfile. Each spec line is "kind name data":
 // f = deflated file, s = stored file, d = directory, l = symbolic link to data,
 // x = executable file (mode 0755), w = a link as Windows marks it (made on NTFS, reparse point).
-void MakeZip(const std::string& archive, const std::vector<std::string>& specs) {
-    std::string script =
-        "import sys, zipfile\n"
-        "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
-        "for spec in sys.argv[2:]:\n"
-        "    kind, name, data = spec.split(' ', 2)\n"
-        "    i = zipfile.ZipInfo(name, (2020, 5, 17, 10, 20, 30))\n"
-        "    i.create_system = 10 if kind == 'w' else 3\n"
-        "    i.compress_type = zipfile.ZIP_STORED if kind in 'sdlw' else zipfile.ZIP_DEFLATED\n"
-        "    mode = {'d': 0o40755, 'l': 0o120777, 'x': 0o100755, 'w': 0}.get(kind, 0o100644)\n"
-        "    i.external_attr = mode << 16 | (0x10 if kind == 'd' else 0x400 if kind == 'w' else 0)\n"
-        "    z.writestr(i, data.encode())\n"
-        "z.close()\n";
+void MakeZip(const std::string& archive, const std::vector<std::string>& specs)
+{
+    std::string script = "import sys, zipfile\n"
+                         "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+                         "for spec in sys.argv[2:]:\n"
+                         "    kind, name, data = spec.split(' ', 2)\n"
+                         "    i = zipfile.ZipInfo(name, (2020, 5, 17, 10, 20, 30))\n"
+                         "    i.create_system = 10 if kind == 'w' else 3\n"
+                         "    i.compress_type = zipfile.ZIP_STORED if kind in 'sdlw' else zipfile.ZIP_DEFLATED\n"
+                         "    mode = {'d': 0o40755, 'l': 0o120777, 'x': 0o100755, 'w': 0}.get(kind, 0o100644)\n"
+                         "    i.external_attr = mode << 16 | (0x10 if kind == 'd' else 0x400 if kind == 'w' else 0)\n"
+                         "    z.writestr(i, data.encode())\n"
+                         "z.close()\n";
     // The script comes on standard input; names and data are arguments (no quotes in them).
     std::string cmd = "python3 - '" + archive + "'";
     for (const auto& spec : specs)
@@ -54,7 +54,8 @@ struct Recorder {
     bool answer = true;
     std::vector<std::string> paths;
     std::vector<std::string> names;
-    static bool Call(void* context, const wxZipEntry* entry, const wxString* path) {
+    static bool Call(void* context, const wxZipEntry* entry, const wxString* path)
+    {
         auto* self = static_cast<Recorder*>(context);
         self->paths.push_back(path->ToStdString());
         self->names.push_back(entry->GetInternalName().ToStdString());
@@ -64,7 +65,8 @@ struct Recorder {
 
 class UnzipTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         VkaTest::UseWorkFolder(m_work.path(), "unit");
         m_previous = wxLog::SetActiveTarget(&m_log);
         ::mkdir(target().c_str(), 0755);
@@ -73,9 +75,7 @@ protected:
 
     std::string target() const { return m_work / "target"; }
     std::string archive() const { return m_work / "package.zip"; }
-    bool Run(Recorder& r) {
-        return Unzip(wxFileName(archive()), wxFileName::DirName(target()), &Recorder::Call, &r);
-    }
+    bool Run(Recorder& r) { return Unzip(wxFileName(archive()), wxFileName::DirName(target()), &Recorder::Call, &r); }
     std::string logText() const { return ReadFile(m_work / "unit.log"); }
 
     TempDir m_work;
@@ -83,9 +83,10 @@ protected:
     wxLog* m_previous = nullptr;
 };
 
-TEST_F(UnzipTest, ExtractsFilesAndFoldersAtTheirPathsBelowTheTarget) {
-    MakeZip(archive(), {"f top.lua print(1)", "d sub/ -", "f sub/deep/mod.lua return {}",
-                        "s stored.txt plain", "x bin/run.sh #!/bin/sh", "s empty.txt "});
+TEST_F(UnzipTest, ExtractsFilesAndFoldersAtTheirPathsBelowTheTarget)
+{
+    MakeZip(archive(), {"f top.lua print(1)", "d sub/ -", "f sub/deep/mod.lua return {}", "s stored.txt plain",
+                        "x bin/run.sh #!/bin/sh", "s empty.txt "});
     Recorder r;
     ASSERT_TRUE(Run(r));
 
@@ -105,7 +106,8 @@ TEST_F(UnzipTest, ExtractsFilesAndFoldersAtTheirPathsBelowTheTarget) {
     EXPECT_EQ(ListFolder(t), (std::vector<std::string>{"bin", "empty.txt", "stored.txt", "sub", "top.lua"}));
 }
 
-TEST_F(UnzipTest, CallbackSayingFalseExtractsNothingButSeesEveryEntry) {
+TEST_F(UnzipTest, CallbackSayingFalseExtractsNothingButSeesEveryEntry)
+{
     MakeZip(archive(), {"f a.lua 1", "d dir/ -", "f dir/b.lua 2"});
     Recorder r;
     r.answer = false;
@@ -114,7 +116,8 @@ TEST_F(UnzipTest, CallbackSayingFalseExtractsNothingButSeesEveryEntry) {
     EXPECT_TRUE(ListFolder(target()).empty());
 }
 
-TEST_F(UnzipTest, ExistingFileIsReplacedWhole) {
+TEST_F(UnzipTest, ExistingFileIsReplacedWhole)
+{
     VkaTest::WriteFile(target() + "/a.lua", std::string(10000, 'o'));
     MakeZip(archive(), {"f a.lua new"});
     Recorder r;
@@ -123,7 +126,8 @@ TEST_F(UnzipTest, ExistingFileIsReplacedWhole) {
     EXPECT_EQ(ListFolder(target()), std::vector<std::string>{"a.lua"});
 }
 
-TEST_F(UnzipTest, UnsafeArchivesAreRefusedBeforeAnythingHappens) {
+TEST_F(UnzipTest, UnsafeArchivesAreRefusedBeforeAnythingHappens)
+{
     // Longer than the path limit; folders that deep would also have been made by recursion.
     std::string longName;
     for (int i = 0; i < 2200; ++i)
@@ -157,7 +161,8 @@ TEST_F(UnzipTest, UnsafeArchivesAreRefusedBeforeAnythingHappens) {
     EXPECT_FALSE(Exists("/etc/vka-absolute"));
 }
 
-TEST_F(UnzipTest, DamagedEntryLeavesNoFileUnderItsNameAndKeepsTheOldOne) {
+TEST_F(UnzipTest, DamagedEntryLeavesNoFileUnderItsNameAndKeepsTheOldOne)
+{
     const std::string payload(100000, 'p');
     MakeZip(archive(), {"s good.txt fine", "s bad.txt " + payload});
     VkaTest::WriteFile(target() + "/bad.txt", "old");
@@ -175,7 +180,8 @@ TEST_F(UnzipTest, DamagedEntryLeavesNoFileUnderItsNameAndKeepsTheOldOne) {
     EXPECT_NE(logText().find("WARNING Damaged archive '" + archive() + "'"), std::string::npos);
 }
 
-TEST_F(UnzipTest, TruncatedOrMissingArchiveGivesFalseAndWritesNothing) {
+TEST_F(UnzipTest, TruncatedOrMissingArchiveGivesFalseAndWritesNothing)
+{
     MakeZip(archive(), {"f a.lua " + std::string(5000, 'a'), "f b.lua " + std::string(5000, 'b')});
     std::string bytes = ReadFile(archive());
     VkaTest::WriteFile(archive(), bytes.substr(0, bytes.size() / 2));
@@ -189,7 +195,8 @@ TEST_F(UnzipTest, TruncatedOrMissingArchiveGivesFalseAndWritesNothing) {
     EXPECT_TRUE(r.paths.empty());
 }
 
-TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWrittenTo) {
+TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWrittenTo)
+{
     // A writer killed in mid-entry leaves its temporary; the pid in the name tells it apart
     // from one that a live process is still writing.
     pid_t child = fork();
@@ -218,4 +225,4 @@ TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWritten
     EXPECT_EQ(ListFolder(target() + "/other"), untouched);
 }
 
-} // namespace
+}  // namespace

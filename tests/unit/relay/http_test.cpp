@@ -205,13 +205,14 @@ TEST_F(HttpTest, VanishingSourceLeavesTheRepositoryAsItWas)
     EXPECT_EQ(ini, ReadText(m_repo + "/server.ini"));
     EXPECT_EQ(KVTRELAY_EVENT_DOWNLOADEND, m_events.back().type);
     EXPECT_EQ(0u, m_events.back().information.find(std::string(kEngine) + ".zip from " + Url() + "/packages/" +
-                                                    kEngine + ".zip: transfer closed with "));
+                                                   kEngine + ".zip: transfer closed with "));
     KVTRELAY_DestroyContext(c);
 }
 
 TEST_F(HttpTest, InterruptedDownloadGoesOn)
 {
-    std::string range = ".zip HTTP/1.1 bytes=" + std::to_string(ReadText(m_source->PackagePath(kEngine)).size() / 2) + "-";
+    std::string range =
+        ".zip HTTP/1.1 bytes=" + std::to_string(ReadText(m_source->PackagePath(kEngine)).size() / 2) + "-";
     for (const char* mode : {"whole", "norange"}) {
         StartServer("cut");
         KVTRELAY_Context* c = Open(m_repo);
@@ -239,16 +240,17 @@ TEST_F(HttpTest, MissingPackageDoesNotStopTheOthers)
     EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), Url()));
     EXPECT_EQ(std::vector<std::string>{std::string(kEngine) + ".zip"}, ListFolder(m_repo + "/packages"));
     EXPECT_EQ(std::string::npos, ReadText(m_repo + "/server.ini").find(kPattern));
-    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(std::string(kPattern) + ".zip from " + Url() +
-                                                                       "/packages/" + kPattern + ".zip: HTTP status 404\n"));
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log")
+                                     .find(std::string(kPattern) + ".zip from " + Url() + "/packages/" + kPattern +
+                                           ".zip: HTTP status 404\n"));
     KVTRELAY_DestroyContext(c);
 }
 
 TEST_F(HttpTest, SlowTransfersEnd)
 {
     StartServer("trickle");  // 250 bytes per second
-    std::pair<kvtrelay::TransferLimits, const char*> cases[] = {
-        {{1024, 2, 120, 8192}, "too slow"}, {{1, 60, 1, 1 << 30}, "timed out"}};
+    std::pair<kvtrelay::TransferLimits, const char*> cases[] = {{{1024, 2, 120, 8192}, "too slow"},
+                                                                {{1, 60, 1, 1 << 30}, "timed out"}};
     for (const auto& k : cases) {
         kvtrelay::SetTransferLimits(k.first);
         KVTRELAY_Context* c = Open(m_repo);
@@ -260,7 +262,10 @@ TEST_F(HttpTest, SlowTransfersEnd)
         EXPECT_LT(seconds, 10.0) << k.second;
         EXPECT_NE(std::string::npos, m_events.back().information.find(k.second)) << m_events.back().information;
         // While bytes arrive, progress comes about once a second.
-        EXPECT_GE(std::count_if(m_events.begin(), m_events.end(), [](const Event& e) { return e.type == KVTRELAY_EVENT_PROGRESS; }) + 1.5, seconds);
+        EXPECT_GE(std::count_if(m_events.begin(), m_events.end(),
+                                [](const Event& e) { return e.type == KVTRELAY_EVENT_PROGRESS; }) +
+                      1.5,
+                  seconds);
         KVTRELAY_DestroyContext(c);
     }
 }

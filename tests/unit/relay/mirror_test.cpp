@@ -41,7 +41,8 @@ protected:
 
 std::string eventLine(const RelayTest::Event& e)
 {
-    static const char* names[] = {"download", "progress", "removebegin", "removefailed", "downloadbegin", "downloadend"};
+    static const char* names[] = {"download",     "progress",      "removebegin",
+                                  "removefailed", "downloadbegin", "downloadend"};
     return std::string(names[e.type]) + " " + e.information + " " + std::to_string(e.finished) + "/" +
            std::to_string(e.total);
 }
@@ -82,10 +83,11 @@ TEST_F(MirrorTest, MirrorsIntoAnEmptyRepository)
         first.push_back(eventLine(m_events[i]));
     std::string fileA = std::string(kPatternA) + ".zip";
     std::string sa = std::to_string(sizeA);
-    EXPECT_EQ((std::vector<std::string>{"downloadbegin " + fileA + " 0/" + sa, "progress " + fileA + " " + sa + "/" + sa,
-                                        "downloadend " + fileA + " " + sa + "/" + sa,
-                                        "download " + std::string(kPatternA) + " " + sa + "/" + sa}),
-              first);
+    EXPECT_EQ(
+        (std::vector<std::string>{"downloadbegin " + fileA + " 0/" + sa, "progress " + fileA + " " + sa + "/" + sa,
+                                  "downloadend " + fileA + " " + sa + "/" + sa,
+                                  "download " + std::string(kPatternA) + " " + sa + "/" + sa}),
+        first);
     // Progress never goes back and ends at the full size.
     uint64_t last = 0;
     for (const Event& ev : m_events) {
@@ -124,7 +126,8 @@ TEST_F(MirrorTest, CorruptedPackageLeavesNoFileUnderItsName)
     EXPECT_EQ(std::string::npos, ini.find(kPatternB));
     // The failure names the file, the source and both digests, in the event and the log.
     std::string failure = m_events[5].information;  // begin, progress, end, download of A; begin of B
-    EXPECT_EQ(0u, failure.find(std::string(kPatternB) + ".zip from " + m_source->PackagePath(kPatternB) + ": SHA-256 "));
+    EXPECT_EQ(0u,
+              failure.find(std::string(kPatternB) + ".zip from " + m_source->PackagePath(kPatternB) + ": SHA-256 "));
     EXPECT_NE(std::string::npos, failure.find("..., expected ")) << failure;
     EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find("Z " + failure + "\n"));
 
@@ -182,7 +185,8 @@ TEST_F(MirrorTest, KeepCountRemovesOlderVersions)
     EXPECT_EQ((std::vector<std::string>{std::string(versions[1]) + ".zip", std::string(versions[2]) + ".zip"}),
               ListFolder(m_repo + "/packages"));
     ASSERT_FALSE(m_events.empty());
-    EXPECT_EQ("removebegin " + std::string(versions[0]) + ".zip", eventLine(m_events.back()).substr(0, 12 + strlen(versions[0]) + 4));
+    EXPECT_EQ("removebegin " + std::string(versions[0]) + ".zip",
+              eventLine(m_events.back()).substr(0, 12 + strlen(versions[0]) + 4));
     std::string ini = ReadText(m_repo + "/server.ini");
     EXPECT_EQ(std::string::npos, ini.find(std::string(versions[0]) + "=")) << ini;
     EXPECT_NE(std::string::npos, ini.find(std::string(versions[1]) + "=")) << ini;
@@ -272,13 +276,15 @@ TEST_F(MirrorTest, HostileFolderSourcesFailAtOnce)
     ASSERT_EQ(0, unlink(engine.c_str()) + mkfifo(engine.c_str(), 0644));
     EXPECT_EQ(KVTRELAY_E_DOWNLOAD, Duplicate(c, All(), m_source->Folder()));
     EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
-    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(std::string(kEngine) + ".zip: not a regular file"));
+    EXPECT_NE(std::string::npos,
+              ReadText(m_repo + "/relay.log").find(std::string(kEngine) + ".zip: not a regular file"));
     // A declared size beyond any file system's free space: refused before a byte moves.
     std::string text = ReadText(index);
     size_t at = text.find(".zip ", text.find(std::string("component ") + kEngine)) + 5;
     WriteText(index, text.substr(0, at) + "1125899906842624" + text.substr(text.find(' ', at)));
     EXPECT_EQ(KVTRELAY_E_WRITE, Duplicate(c, All(), m_source->Folder()));
-    EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find("needs 1125899906842624 bytes, the repository's"));
+    EXPECT_NE(std::string::npos,
+              ReadText(m_repo + "/relay.log").find("needs 1125899906842624 bytes, the repository's"));
     ASSERT_EQ(0, unlink(index.c_str()) + mkfifo(index.c_str(), 0644));
     EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), m_source->Folder()));
     KVTRELAY_DestroyContext(c);
@@ -357,20 +363,19 @@ TEST_F(MirrorTest, ExportUnpacksTheChosenVersion)
 
 TEST_F(MirrorTest, ExportRefusesUnsafeEntries)
 {
-    const char* script =
-        "import sys, zipfile, stat\n"
-        "def make(path, name, link=False):\n"
-        "    z = zipfile.ZipFile(path, 'w')\n"
-        "    z.writestr('fine.txt', 'fine')\n"
-        "    i = zipfile.ZipInfo(name)\n"
-        "    i.create_system = 3\n"
-        "    i.external_attr = ((stat.S_IFLNK | 0o777) if link else (stat.S_IFREG | 0o644)) << 16\n"
-        "    z.writestr(i, '/etc/passwd' if link else 'x')\n"
-        "    z.close()\n"
-        "d = sys.argv[1]\n"
-        "make(d + '/abs.zip', '/abs.txt')\n"
-        "make(d + '/up.zip', 'a/../../up.txt')\n"
-        "make(d + '/link.zip', 'link', True)\n";
+    const char* script = "import sys, zipfile, stat\n"
+                         "def make(path, name, link=False):\n"
+                         "    z = zipfile.ZipFile(path, 'w')\n"
+                         "    z.writestr('fine.txt', 'fine')\n"
+                         "    i = zipfile.ZipInfo(name)\n"
+                         "    i.create_system = 3\n"
+                         "    i.external_attr = ((stat.S_IFLNK | 0o777) if link else (stat.S_IFREG | 0o644)) << 16\n"
+                         "    z.writestr(i, '/etc/passwd' if link else 'x')\n"
+                         "    z.close()\n"
+                         "d = sys.argv[1]\n"
+                         "make(d + '/abs.zip', '/abs.txt')\n"
+                         "make(d + '/up.zip', 'a/../../up.txt')\n"
+                         "make(d + '/link.zip', 'link', True)\n";
     WriteText(Tmp("make.py"), script);
     ASSERT_EQ(0, Shell("python3 " + Tmp("make.py") + " " + m_tmp));
     kvtrelay::MakeFolders(m_repo + "/packages");

@@ -61,7 +61,6 @@ inline std::string Noise(size_t size)
     return s;
 }
 
-
 inline KVTRELAY_EntityItem Entity(const std::string& id)
 {
     KVTRELAY_EntityItem e{};
@@ -116,8 +115,8 @@ protected:
     KVTRELAY_Context* Open(const std::string& path);
     /// Subscribes the recorder to every event of the context.
     void Record(KVTRELAY_Context* context);
-    int32_t Duplicate(KVTRELAY_Context* context, const std::vector<KVTRELAY_Product>& products,
-                      const std::string& url, KVTRELAY_Information** information = nullptr);
+    int32_t Duplicate(KVTRELAY_Context* context, const std::vector<KVTRELAY_Product>& products, const std::string& url,
+                      KVTRELAY_Information** information = nullptr);
 
     std::vector<Event> m_events;
     /// The event type and the reply count-down: the recorder answers 0 once this many events

@@ -63,7 +63,7 @@ KVTRELAY_EntityItem entity(int32_t klass, int32_t type)
     return e;
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(UpdateModule, StartsTheRelayOncePerProcessAcrossLuaStates)
 {
@@ -105,7 +105,7 @@ TEST_F(UpdateModule, CallbackAnswersFromTheHandlerAndRestoresTheStack)
     EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_PROGRESS, &two, L), 1);
     EXPECT_EQ(UpdateEvents::Callback(static_cast<KVTRELAY_EventType>(6), nullptr, L), 0);  // error text is true
     EXPECT_EQ(UpdateEvents::Callback(static_cast<KVTRELAY_EventType>(-1), nullptr, L), 0);
-    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_DOWNLOAD, nullptr, L), 1);              // nil error value is false
+    EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_DOWNLOAD, nullptr, L), 1);  // nil error value is false
     EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_REMOVEBEGIN, nullptr, L), 1);
     EXPECT_EQ(UpdateEvents::Callback(KVTRELAY_EVENT_DOWNLOADEND, nullptr, L), 1);
     EXPECT_EQ(lua_gettop(L), 5);
@@ -142,12 +142,14 @@ TEST(WideStrings, DecodesUtf8AndReplacesInvalidBytes)
     EXPECT_EQ(widen("/var/repo"), L"/var/repo");
     EXPECT_EQ(widen("d\xC3\xA9j\xC3\xA0"), L"d\u00e9j\u00e0");
     EXPECT_EQ(widen("\xE4\xB8\xAD/\xF0\x9F\x98\x80"), L"\u4e2d/\U0001F600");
-    EXPECT_EQ(widen("a\xFF" "b"), L"a\uFFFDb");
-    EXPECT_EQ(widen("\x80"), L"\uFFFD");                        // stray continuation
-    EXPECT_EQ(widen("\xC0\x80"), L"\uFFFD\uFFFD");              // overlong
-    EXPECT_EQ(widen("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");    // surrogate
+    EXPECT_EQ(widen("a\xFF"
+                    "b"),
+              L"a\uFFFDb");
+    EXPECT_EQ(widen("\x80"), L"\uFFFD");                                // stray continuation
+    EXPECT_EQ(widen("\xC0\x80"), L"\uFFFD\uFFFD");                      // overlong
+    EXPECT_EQ(widen("\xED\xA0\x80"), L"\uFFFD\uFFFD\uFFFD");            // surrogate
     EXPECT_EQ(widen("\xF4\x90\x80\x80"), L"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
-    EXPECT_EQ(widen("x\xE2\x82"), L"x\uFFFD\uFFFD");            // truncated at the end
+    EXPECT_EQ(widen("x\xE2\x82"), L"x\uFFFD\uFFFD");                    // truncated at the end
     EXPECT_EQ(NarrowToWide(nullptr, 0), nullptr);
 }
 
@@ -170,12 +172,12 @@ TEST(DisplayVersion, FollowsKlassAndType)
         const char* expected;
     } rows[] = {
         {3, 4, {1234567, 0, 0, 9}, "12.345.67"},
-        {3, 4, {1234567, 0, 1, 0}, "1234567.0.1"},       // a build makes it an ordinary version
+        {3, 4, {1234567, 0, 1, 0}, "1234567.0.1"},  // a build makes it an ordinary version
         {3, 4, {1, 10, 0, 0}, "1.001"},
         {3, 4, {1, 12345, 0, 0}, "1.12345"},
         {2, 0x48000203, {9, 0, 0, 0}, "9.000"},
         {2, 0x48000228, {9, 1234, 3, 0}, "9.1234.3"},
-        {2, 0x48000229, {9, 5, 0, 0}, "9.0005"},          // not an engine
+        {2, 0x48000229, {9, 5, 0, 0}, "9.0005"},  // not an engine
         {22, 2213, {1, 5000, 0, 0}, "1.500"},
         {22, 2213, {1, 0, 0, 0}, "1.0"},
         {5, 5, {4294967295u, 0, 4294967295u, 0}, "4294967295.0.4294967295"},
@@ -235,7 +237,8 @@ TEST_F(UpdateModule, FilteredDownloadReportsStorageItCannotAllocate)
 {
     KvtDoubleProduct huge{entity(3, 4), {}, uint64_t(1) << 60};
     KvtDoubleProduct more{entity(3, 5), {}, uint64_t(1) << 62};
-    for (const auto& products : {std::vector<KvtDoubleProduct>{huge}, std::vector<KvtDoubleProduct>{more, more, more, more, more}}) {
+    for (const auto& products :
+         {std::vector<KvtDoubleProduct>{huge}, std::vector<KvtDoubleProduct>{more, more, more, more, more}}) {
         kvtrelay_double_reset();
         relay().getInformation = KvtDoubleInformation{true, products};
         KVTRELAY_Information* information = nullptr;
@@ -263,10 +266,9 @@ TEST_F(UpdateModule, VtTrueSwitchesTheRemovalStepOffInEitherOrder)
         const char* options;
         int before, after;
     } cases[] = {
-        {"return 1, 2, 3, { vt = true }", 2, 0},           // removevt came first
-        {"return 1, 2, 3, { removevt = print }", 0, -2},   // vt = true came first
-        {"return 1, 2, 3, { removevt = print }", 1, 2},
-        {"return 1, 2, 3, { vt = false }", -2, 2},
+        {"return 1, 2, 3, { vt = true }", 2, 0},          // removevt came first
+        {"return 1, 2, 3, { removevt = print }", 0, -2},  // vt = true came first
+        {"return 1, 2, 3, { removevt = print }", 1, 2},  {"return 1, 2, 3, { vt = false }", -2, 2},
         {"return 1, 2, 3, { vt = false }", 1, 1},
     };
     for (const Case& c : cases) {

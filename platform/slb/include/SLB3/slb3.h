@@ -42,8 +42,7 @@ private:
 };
 
 /// Specialised per bound type: Register(cls) enters that type's members.
-template <class T>
-struct Wrapper;
+template <class T> struct Wrapper;
 
 /// True when a metatable for the class name is already in the registry of L.
 bool HasClass(lua_State* L, const char* name);
@@ -55,8 +54,8 @@ void PushBox(lua_State* L, void* object, void (*destroy)(void*), const char* cla
 void* CheckBox(lua_State* L, int idx, const char* className);
 
 /// Pushes obj by reference (Lua never deletes it); a null obj pushes nil.
-template <class T>
-void PushRef(lua_State* L, T* obj, const char* className) {
+template <class T> void PushRef(lua_State* L, T* obj, const char* className)
+{
     if (!obj) {
         lua_pushnil(L);
         return;
@@ -65,19 +64,20 @@ void PushRef(lua_State* L, T* obj, const char* className) {
 }
 
 /// Pushes obj owned by Lua: the finaliser deletes it.
-template <class T>
-void PushOwned(lua_State* L, std::unique_ptr<T> obj, const char* className) {
+template <class T> void PushOwned(lua_State* L, std::unique_ptr<T> obj, const char* className)
+{
     if (!obj) {
         lua_pushnil(L);
         return;
     }
-    PushBox(L, obj.release(), [](void* p) { delete static_cast<T*>(p); }, className);
+    PushBox(
+        L, obj.release(), [](void* p) { delete static_cast<T*>(p); }, className);
 }
 
 /// The object of class name at idx (argument error when it is something else).
-template <class T>
-T* Check(lua_State* L, int idx, const char* className) {
+template <class T> T* Check(lua_State* L, int idx, const char* className)
+{
     return static_cast<T*>(CheckBox(L, idx, className));
 }
 
-} // namespace SLB3
+}  // namespace SLB3
