@@ -249,7 +249,7 @@ bool CPackageDownload::accept(const char* data, size_t size)
         bool written = flush();
         m_hasher.Wait();
         m_hasher.Start(*m_sha, data, size);
-        written = WriteAll(m_fd, data, size) && written;
+        written = fdio::WriteAll(m_fd, data, size) && written;
         int err = errno;
         m_hasher.Wait();
         if (!written) {
@@ -293,7 +293,7 @@ bool CPackageDownload::flush()
 {
     if (m_buffer.empty())
         return true;
-    bool ok = WriteAll(m_fd, m_buffer.data(), m_buffer.size());
+    bool ok = fdio::WriteAll(m_fd, m_buffer.data(), m_buffer.size());
     int err = errno;
     m_hasher.Wait();
     m_buffer.swap(m_spare);

@@ -42,7 +42,7 @@ void AppendRelayLog(const std::string& repository, const std::string& line)
         rename(path.c_str(), JoinPath(repository, contract::kRelayLogOld).c_str());
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
-        WriteAll(fd, text.data(), text.size());  // one write: lines of two processes do not mix
+        fdio::WriteAll(fd, text.data(), text.size());  // one write: lines of two processes do not mix
         close(fd);
     }
     errno = saved;

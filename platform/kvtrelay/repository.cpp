@@ -173,7 +173,7 @@ int CRepository::Save() const
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)
         return errno;
-    int err = WriteAll(fd, text.data(), text.size()) ? 0 : errno;
+    int err = fdio::WriteAll(fd, text.data(), text.size()) ? 0 : errno;
     if (close(fd) != 0 && !err)
         err = errno;
     if (!err && rename(tmp.c_str(), ServerFile().c_str()) != 0)

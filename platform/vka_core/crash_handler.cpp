@@ -42,7 +42,7 @@ std::atomic<bool> g_installed{false};
 // WriteAll only calls write(2), so it is safe here.
 void put(int fd, const char* s)
 {
-    WriteAll(fd, s, strlen(s));
+    fdio::WriteAll(fd, s, strlen(s));
 }
 
 void putUnsigned(int fd, unsigned long long v, unsigned base)

@@ -56,18 +56,18 @@ public:
         const std::string path = CurrentPath();
         std::lock_guard<std::mutex> lock(m_mutex);
         if (path.empty()) {
-            WriteAll(STDERR_FILENO, line.data(), line.size());
+            fdio::WriteAll(STDERR_FILENO, line.data(), line.size());
             return;
         }
         if (!EnsureOpen(path)) {
             // Losing the file must not lose the message.
-            WriteAll(STDERR_FILENO, line.data(), line.size());
+            fdio::WriteAll(STDERR_FILENO, line.data(), line.size());
             return;
         }
-        if (!WriteAll(m_fd, line.data(), line.size()))
-            WriteAll(STDERR_FILENO, line.data(), line.size());
+        if (!fdio::WriteAll(m_fd, line.data(), line.size()))
+            fdio::WriteAll(STDERR_FILENO, line.data(), line.size());
         else if (echo && ::isatty(STDERR_FILENO))
-            WriteAll(STDERR_FILENO, line.data(), line.size());
+            fdio::WriteAll(STDERR_FILENO, line.data(), line.size());
         RotateIfFull();
     }
 
@@ -77,7 +77,7 @@ public:
             return;
         std::string line;
         Format(line, level, text.data(), text.size(), millis);
-        WriteAll(STDERR_FILENO, line.data(), line.size());
+        fdio::WriteAll(STDERR_FILENO, line.data(), line.size());
     }
 
 private:

@@ -1,11 +1,12 @@
 #pragma once
-// Writing a whole buffer to a descriptor.
+// Writing a whole buffer to a descriptor: the one copy for every library of ours that writes
+// with write(2) (the core services library and the relay).
 
 #include <cerrno>
 #include <cstddef>
 #include <unistd.h>
 
-namespace VkaCore {
+namespace fdio {
 
 /// Writes all of buf, resuming after interruptions and short writes; false on an error
 /// (errno tells which). With O_APPEND one call puts a whole buffer at the end of the file.
@@ -24,4 +25,4 @@ inline bool WriteAll(int fd, const char* buf, size_t len)
     return true;
 }
 
-}  // namespace VkaCore
+}  // namespace fdio
