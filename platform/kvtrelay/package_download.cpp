@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fd_copy.h"
 #include "fd_write.h"
 #include "file_paths.h"
 #include "relay_contract.h"
@@ -19,7 +20,8 @@ namespace kvtrelay {
 
 namespace {
 
-const size_t kWriteBuffer = 1 << 20;
+// Network reads arrive in small pieces; they are written out in pieces of this size.
+const size_t kGatherSize = 256 * 1024;
 // Progress is reported after at least this many new bytes, or this long after the last report
 // once new bytes have come, so that a handler can stop a slow transfer; and once at the end.
 const uint64_t kProgressStep = 256 * 1024;
@@ -71,15 +73,13 @@ void RemoveStaleParts(const std::string& folder)
 CPackageDownload::CPackageDownload(KVTRELAY_Context& context, CTransport& transport, DownloadScratch& scratch,
                                    const IndexComponent& component, const std::string& finalPath,
                                    const std::string& name)
-    : m_context(context), m_transport(transport), m_hasher(scratch.hasher), m_buffer(scratch.gather),
-      m_spare(scratch.spare), m_component(component), m_final(finalPath), m_name(name)
-{
-    m_buffer.clear();
-}
+    : m_context(context), m_transport(transport), m_hasher(scratch.hasher), m_gather(scratch.gather),
+      m_component(component), m_final(finalPath), m_name(name)
+{}
 
 CPackageDownload::~CPackageDownload()
 {
-    m_hasher.Wait();  // the worker may still be adding to m_sha
+    m_hasher.Finish();  // the worker may still be adding to m_sha
     if (m_fd >= 0)
         close(m_fd);
 }
@@ -119,10 +119,10 @@ int32_t CPackageDownload::Run()
 // it cannot be read or cut.
 bool CPackageDownload::prepare(bool resume)
 {
-    m_hasher.Wait();
+    m_hasher.Finish();
     m_sha.reset(new (std::nothrow) CSha256);
-    m_buffer.clear();
-    m_received = m_reported = m_start = 0;
+    m_received = m_reported = m_start = m_written = 0;
+    m_gather.clear();
     struct stat st;
     if (fstat(m_fd, &st) != 0)
         return false;
@@ -130,34 +130,21 @@ bool CPackageDownload::prepare(bool resume)
     if (!resume || have > m_component.size)
         have = 0;
     if (have > 0 && m_sha && m_sha->IsValid()) {
-        std::vector<char>& buf = m_spare;
-        try {
-            buf.resize(kWriteBuffer);
-        } catch (const std::bad_alloc&) {
-            have = 0;
-        }
-        uint64_t done = 0;
-        while (done < have) {
-            ssize_t n = pread(m_fd, buf.data(), std::min<uint64_t>(buf.size(), have - done), static_cast<off_t>(done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            m_sha->Update(buf.data(), static_cast<size_t>(n));
-            done += static_cast<uint64_t>(n);
-        }
-        if (done != have) {
+        m_hasher.Begin(*m_sha, m_fd, 0);
+        m_hasher.Advance(have);
+        if (!m_hasher.Finish()) {
             have = 0;
             m_sha.reset(new (std::nothrow) CSha256);
         }
-        buf.clear();
     }
     if (have == 0 && ftruncate(m_fd, 0) != 0)
         return false;
     if (lseek(m_fd, static_cast<off_t>(have), SEEK_SET) != static_cast<off_t>(have))
         return false;
-    m_received = m_reported = m_start = have;
+    m_received = m_reported = m_start = m_written = have;
     m_lastProgress = std::chrono::steady_clock::now();
+    if (m_sha)
+        m_hasher.Begin(*m_sha, m_fd, have);
     return true;
 }
 
@@ -184,10 +171,14 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
     int32_t status = KVTRELAY_S_OK;
     if (m_start < total) {
         bool stopped = false;
+        const CopySink copy = [this](int fd, size_t len) { return copyFrom(fd, len); };
         status = m_transport.Fetch(
             m_component.package, [this](const char* data, size_t size) { return accept(data, size); }, stopped, m_start,
-            total);
+            total, &copy);
     }
+    flush();  // a failure sets m_writeFailed or m_cancelled
+    bool hashed = m_hasher.Finish();
+    int hashErrno = errno;
     if (m_cancelled)
         return KVTRELAY_E_CANCELLED;
     if (m_writeFailed) {
@@ -196,6 +187,11 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
     }
     if (m_noMemory)
         return KVTRELAY_E_NOMEMORY;
+    if (m_readFailed) {
+        m_reason = "reading " + m_transport.Location(m_component.package) + ": " + strerror(m_readErrno);
+        keep = m_received > 0;
+        return KVTRELAY_E_DOWNLOAD;
+    }
     if (m_oversize) {
         m_reason = "more bytes than the declared size " + std::to_string(total);
         return KVTRELAY_E_DIGEST;
@@ -204,11 +200,10 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
         retry = true;
         return status;
     }
-    bool flushed = flush();
-    int flushErrno = errno;
-    m_hasher.Wait();
-    if (!flushed) {
-        m_reason = std::string("writing the part file: ") + strerror(flushErrno);
+    if (!hashed) {
+        if (hashErrno == ENOMEM)
+            return KVTRELAY_E_NOMEMORY;
+        m_reason = std::string("reading back the part file: ") + strerror(hashErrno);
         return KVTRELAY_E_WRITE;
     }
     if (status <= 0) {
@@ -243,64 +238,84 @@ bool CPackageDownload::accept(const char* data, size_t size)
         return false;
     }
     m_received += size;
-    if (size >= kWriteBuffer) {
-        // Large pieces (file sources) are hashed on the second core while they are written;
-        // the source reuses its buffer once this returns.
-        bool written = flush();
-        m_hasher.Wait();
-        m_hasher.Start(*m_sha, data, size);
-        written = fdio::WriteAll(m_fd, data, size) && written;
-        int err = errno;
-        m_hasher.Wait();
-        if (!written) {
-            m_writeFailed = true;
-            m_writeErrno = err;
-            return false;
-        }
-    } else {
-        // Small pieces (network reads) are gathered and go out a buffer at a time.
-        try {
-            if (m_buffer.capacity() < kWriteBuffer) {
-                m_buffer.reserve(kWriteBuffer);
-                m_spare.reserve(kWriteBuffer);
-            }
-            m_buffer.insert(m_buffer.end(), data, data + size);
-        } catch (const std::bad_alloc&) {
-            m_noMemory = true;
-            return false;
-        }
-        if (m_buffer.size() >= kWriteBuffer && !flush()) {
-            m_writeFailed = true;
-            m_writeErrno = errno;
-            return false;
-        }
+    // The transfer library hands over small pieces: they are gathered and go out a buffer at a
+    // time, which saves a system call and a wake-up of the hashing thread for each piece.
+    if (m_gather.empty() && size >= kGatherSize)
+        return writeOut(data, size) && reportProgress();
+    try {
+        if (m_gather.capacity() < kGatherSize)
+            m_gather.reserve(kGatherSize);
+        m_gather.insert(m_gather.end(), data, data + size);
+    } catch (const std::bad_alloc&) {
+        m_noMemory = true;
+        return false;
     }
-    auto now = std::chrono::steady_clock::now();
-    if (m_received - m_reported >= kProgressStep || now - m_lastProgress >= kProgressInterval) {
-        m_reported = m_received;
-        m_lastProgress = now;
-        if (!m_context.Emit(KVTRELAY_EVENT_PROGRESS, m_name, m_component.size, m_received)) {
-            m_cancelled = true;
-            return false;
-        }
+    if (m_gather.size() >= kGatherSize && !flush())
+        return false;
+    return reportProgress();
+}
+
+// Writes the gathered bytes out.
+bool CPackageDownload::flush()
+{
+    if (m_gather.empty())
+        return true;
+    bool ok = writeOut(m_gather.data(), m_gather.size());
+    m_gather.clear();
+    return ok;
+}
+
+// Writes bytes to the part file and has them hashed.
+bool CPackageDownload::writeOut(const char* data, size_t size)
+{
+    if (!fdio::WriteAll(m_fd, data, size)) {
+        m_writeFailed = true;
+        m_writeErrno = errno;
+        return false;
     }
+    m_written += size;
+    m_hasher.Advance(m_written);
     return true;
 }
 
-// Writes the gathered bytes and has them hashed while the next ones arrive in the spare
-// buffer; hashing keeps the order because each piece waits for the one before.
-bool CPackageDownload::flush()
+int64_t CPackageDownload::copyFrom(int fd, size_t len)
 {
-    if (m_buffer.empty())
+    // One byte more than the index promises shows a source file that is larger.
+    uint64_t ask = std::min<uint64_t>(len, m_component.size - m_received + 1);
+    ssize_t n = fdio::CopyFileRange(fd, m_fd, static_cast<size_t>(ask));
+    if (n < 0) {
+        int err = errno;
+        if (m_received == m_start && fdio::CopyUnsupported(err))
+            return kCopyUnsupported;
+        bool writing = fdio::WriteSideError(err);
+        (writing ? m_writeFailed : m_readFailed) = true;
+        (writing ? m_writeErrno : m_readErrno) = err;
+        return kCopyStopped;
+    }
+    if (n == 0)
+        return 0;
+    if (m_received + static_cast<uint64_t>(n) > m_component.size) {
+        m_oversize = true;
+        return kCopyStopped;
+    }
+    m_received += static_cast<uint64_t>(n);
+    m_written += static_cast<uint64_t>(n);
+    m_hasher.Advance(m_written);
+    return reportProgress() ? n : kCopyStopped;
+}
+
+// False when the handler asked to stop.
+bool CPackageDownload::reportProgress()
+{
+    auto now = std::chrono::steady_clock::now();
+    if (m_received - m_reported < kProgressStep && now - m_lastProgress < kProgressInterval)
         return true;
-    bool ok = fdio::WriteAll(m_fd, m_buffer.data(), m_buffer.size());
-    int err = errno;
-    m_hasher.Wait();
-    m_buffer.swap(m_spare);
-    m_hasher.Start(*m_sha, m_spare.data(), m_spare.size());
-    m_buffer.clear();
-    errno = err;
-    return ok;
+    m_reported = m_received;
+    m_lastProgress = now;
+    if (m_context.Emit(KVTRELAY_EVENT_PROGRESS, m_name, m_component.size, m_received))
+        return true;
+    m_cancelled = true;
+    return false;
 }
 
 }  // namespace kvtrelay

@@ -15,14 +15,15 @@
 
 namespace kvtrelay {
 
-/// What the downloads of one operation share, so that buffers and the hashing thread are made
-/// once: fresh buffers for every file cost a page fault per page.
+/// What the downloads of one operation share, so that the hashing thread and the buffers are
+/// made once: fresh buffers for every file cost a page fault per page.
 struct DownloadScratch {
-    std::vector<char> gather, spare;
-    CHashWorker hasher;  // last, so it stops before the buffers it reads go
+    std::vector<char> gather;
+    CFileHasher hasher;
 };
 
-/// Writes a download to "<final>.part", hashing while it arrives, and renames it into place
+/// Writes a download to "<final>.part", hashing the part file as its bytes land (a local source is
+/// copied into it by the kernel where it can be), and renames it into place
 /// only when size and digest are right. A transfer that fails keeps its part file, and the next
 /// run goes on from its bytes; a part that turns out wrong is dropped and fetched again whole.
 class CPackageDownload {
@@ -48,20 +49,24 @@ private:
     int32_t transfer(bool resume, bool& retry, bool& keep);
     bool accept(const char* data, size_t size);
     bool flush();
+    bool writeOut(const char* data, size_t size);
+    int64_t copyFrom(int fd, size_t len);
+    bool reportProgress();
 
     KVTRELAY_Context& m_context;
     CTransport& m_transport;
-    CHashWorker& m_hasher;
-    std::vector<char>& m_buffer;
-    std::vector<char>& m_spare;
+    CFileHasher& m_hasher;
+    std::vector<char>& m_gather;
     const IndexComponent& m_component;
     std::string m_final, m_name, m_reason;
     int m_fd = -1;
     std::unique_ptr<CSha256> m_sha;
     uint64_t m_received = 0, m_reported = 0, m_start = 0;
+    uint64_t m_written = 0;  // what the part file holds; m_received also counts gathered bytes
     std::chrono::steady_clock::time_point m_lastProgress;
-    int m_writeErrno = 0;
-    bool m_cancelled = false, m_oversize = false, m_writeFailed = false, m_noMemory = false;
+    int m_writeErrno = 0, m_readErrno = 0;
+    bool m_cancelled = false, m_oversize = false, m_writeFailed = false, m_readFailed = false;
+    bool m_noMemory = false;
     bool m_stopAfter = false;
 };
 

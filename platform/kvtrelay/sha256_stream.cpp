@@ -1,5 +1,7 @@
 #include "sha256_stream.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <system_error>
 #include <fcntl.h>
@@ -44,62 +46,122 @@ std::string CSha256::HexDigest()
     return out;
 }
 
-CHashWorker::~CHashWorker()
+namespace {
+
+// Read back and hashed in pieces that stay in the core's cache between the two steps.
+const size_t kHashPiece = 256 * 1024;
+
+}  // namespace
+
+CFileHasher::~CFileHasher()
 {
-    if (m_thread.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_quit = true;
-        }
-        m_cv.notify_all();
-        m_thread.join();
+    if (!m_thread.joinable())
+        return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
     }
+    m_work.notify_all();
+    m_thread.join();
 }
 
-void CHashWorker::Start(CSha256& sha, const void* data, size_t size)
+void CFileHasher::Begin(CSha256& sha, int fd, uint64_t from)
 {
+    Finish();
     if (!m_thread.joinable() && !m_noThread) {
         try {
-            m_thread = std::thread(&CHashWorker::run, this);
+            m_thread = std::thread(&CFileHasher::run, this);
         } catch (const std::system_error&) {
             m_noThread = true;
         }
     }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sha = &sha;
+    m_fd = fd;
+    m_hashed = m_written = from;
+    m_error = 0;
+}
+
+void CFileHasher::Advance(uint64_t end)
+{
     if (m_noThread) {
-        sha.Update(data, size);
+        if (m_sha && m_error == 0 && end > m_hashed) {
+            if (hashRange(*m_sha, m_fd, m_hashed, end, m_buffer))
+                m_hashed = end;
+            else
+                m_error = errno;
+        }
         return;
     }
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_sha = &sha;
-        m_data = data;
-        m_size = size;
-        m_busy = true;
+        m_written = end;
+        wake = m_idle;
     }
-    m_cv.notify_all();
+    if (wake)
+        m_work.notify_one();
 }
 
-void CHashWorker::Wait()
+bool CFileHasher::Finish()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_cv.wait(lock, [this] { return !m_busy; });
+    m_done.wait(lock, [this] { return m_noThread || (m_idle && (m_error != 0 || m_hashed >= m_written)); });
+    int err = m_error;
+    m_sha = nullptr;
+    m_fd = -1;
+    m_hashed = m_written = 0;
+    m_error = 0;
+    errno = err;
+    return err == 0;
 }
 
-void CHashWorker::run()
+bool CFileHasher::hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to, std::vector<char>& buffer)
+{
+    try {
+        if (buffer.size() < kHashPiece)
+            buffer.resize(kHashPiece);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    while (from < to) {
+        ssize_t n = pread(fd, buffer.data(), std::min<uint64_t>(kHashPiece, to - from), static_cast<off_t>(from));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;  // shorter than what was written to it
+            return false;
+        }
+        sha.Update(buffer.data(), static_cast<size_t>(n));
+        from += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+void CFileHasher::run()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_cv.wait(lock, [this] { return m_busy || m_quit; });
+        m_idle = true;
+        m_done.notify_all();
+        m_work.wait(lock, [this] { return m_quit || (m_sha && m_error == 0 && m_written > m_hashed); });
         if (m_quit)
             return;
-        CSha256* sha = m_sha;
-        const void* data = m_data;
-        size_t size = m_size;
+        m_idle = false;
+        CSha256& sha = *m_sha;
+        const int fd = m_fd;
+        const uint64_t from = m_hashed;
+        const uint64_t to = std::min<uint64_t>(m_written, from + kHashPiece);
         lock.unlock();
-        sha->Update(data, size);
+        bool ok = hashRange(sha, fd, from, to, m_buffer);
+        int err = errno;
         lock.lock();
-        m_busy = false;
-        m_cv.notify_all();
+        if (ok)
+            m_hashed = to;
+        else
+            m_error = err != 0 ? err : EIO;
     }
 }
 

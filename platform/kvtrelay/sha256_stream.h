@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct evp_md_ctx_st;
 
@@ -30,36 +31,41 @@ private:
     bool m_ok;
 };
 
-/// Hashes on a second thread while the caller writes the same bytes out, so a large copy costs
-/// about the longer of the two instead of their sum. One worker serves a whole operation; the
-/// pieces given to it are hashed in the order given.
-class CHashWorker {
+/// Hashes a file on a second thread while it is being written: the writer says how far the
+/// file holds its bytes, and the worker reads them back (from the page cache) and hashes them.
+/// A copy then costs about the longer of writing and hashing instead of their sum, the writer
+/// never waits for the hash until the end, and the digest is of the bytes the file really holds.
+/// One worker serves a whole operation, one file at a time.
+class CFileHasher {
 public:
-    CHashWorker() = default;
-    ~CHashWorker();
-    CHashWorker(const CHashWorker&) = delete;
-    CHashWorker& operator=(const CHashWorker&) = delete;
+    CFileHasher() = default;
+    ~CFileHasher();
+    CFileHasher(const CFileHasher&) = delete;
+    CFileHasher& operator=(const CFileHasher&) = delete;
 
-    /// Starts adding size bytes at data to sha; the bytes and sha must stay until Wait returns.
-    /// Without a thread (none could be made) the bytes are hashed here and now.
-    void Start(CSha256& sha, const void* data, size_t size);
-    /// Waits until the piece given to Start is hashed.
-    void Wait();
+    /// Starts hashing fd into sha from byte `from` on; fd and sha must stay until Finish.
+    /// Without a thread (none could be made) Advance hashes at once.
+    void Begin(CSha256& sha, int fd, uint64_t from);
+    /// The file now holds the bytes up to end.
+    void Advance(uint64_t end);
+    /// Waits until every byte given to Advance is hashed and ends the file's job. False when the
+    /// file could not be read back (errno tells why).
+    bool Finish();
 
 private:
     void run();
+    bool hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to, std::vector<char>& buffer);
 
     std::thread m_thread;
     std::mutex m_mutex;
-    std::condition_variable m_cv;
+    std::condition_variable m_work, m_done;
     CSha256* m_sha = nullptr;
-    const void* m_data = nullptr;
-    size_t m_size = 0;
-    bool m_busy = false;
-    bool m_quit = false;
-    bool m_noThread = false;
+    int m_fd = -1;
+    uint64_t m_hashed = 0, m_written = 0;
+    int m_error = 0;
+    bool m_idle = true, m_quit = false, m_noThread = false;
+    std::vector<char> m_buffer;
 };
-
 /// True for a SHA-256 digest as this library writes it: 64 lower-case hex digits.
 bool IsHexDigest(const std::string& text);
 

@@ -199,7 +199,7 @@ std::string CTransport::Location(const std::string& relative) const
 }
 
 int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, bool& stopped, uint64_t offset,
-                          uint64_t expected)
+                          uint64_t expected, const CopySink* copy)
 {
     stopped = false;
     m_error.clear();
@@ -221,10 +221,12 @@ int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, boo
     }
     if (m_http)
         return fetchHttp(Location(relative), paced, stopped, offset, expected > offset ? expected - offset : 0);
-    return fetchLocal(Location(relative), paced, stopped, offset);
+    // Pacing needs the bytes to pass through here, so a bandwidth limit turns the copy off.
+    return fetchLocal(Location(relative), paced, stopped, offset, m_settings.maxBandwidth > 0 ? nullptr : copy);
 }
 
-int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset)
+int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset,
+                               const CopySink* copy)
 {
     // Without O_NONBLOCK, opening a FIFO would wait for a writer that may never come.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -248,6 +250,11 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
             return KVTRELAY_E_DOWNLOAD;
         }
     }
+    int32_t status = KVTRELAY_S_OK;
+    if (copy && copyLocal(fd, *copy, stopped, status)) {
+        close(fd);
+        return status;
+    }
     // One buffer serves every file of the operation: fresh pages per file cost faults.
     std::vector<char>& buf = m_buffer;
     try {
@@ -257,7 +264,6 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
         close(fd);
         return KVTRELAY_E_NOMEMORY;
     }
-    int32_t status = KVTRELAY_S_OK;
     // With a bandwidth limit, read in pieces of at most a tenth of a second's worth.
     size_t piece = buf.size();
     if (m_settings.maxBandwidth > 0 && static_cast<uint64_t>(m_settings.maxBandwidth) / 10 < piece)
@@ -281,6 +287,25 @@ int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bo
     }
     close(fd);
     return status;
+}
+
+// Lets the copy sink move the whole file; false when it cannot copy from it at all.
+bool CTransport::copyLocal(int fd, const CopySink& copy, bool& stopped, int32_t& status)
+{
+    for (;;) {
+        int64_t n = copy(fd, kCopyBuffer);
+        if (n == kCopyUnsupported)
+            return false;
+        if (n == 0) {
+            status = KVTRELAY_S_OK;
+            return true;
+        }
+        if (n < 0) {
+            stopped = true;
+            status = KVTRELAY_E_DOWNLOAD;
+            return true;
+        }
+    }
 }
 
 bool CTransport::setUpHandle(uint64_t expected)

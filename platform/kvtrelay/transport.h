@@ -16,6 +16,15 @@ namespace kvtrelay {
 /// Receives the bytes of a file in order; returns false to stop the transfer.
 using DataSink = std::function<bool(const char* data, size_t size)>;
 
+/// Takes a local file's bytes straight from its descriptor, so that the kernel can copy them
+/// without passing them through the process: moves up to len bytes from fd (at its offset on)
+/// and returns how many moved, 0 at the end of the file, kCopyStopped to end the transfer, or
+/// kCopyUnsupported, before anything moved, when it cannot copy from this file; the bytes then
+/// go to the data sink instead.
+using CopySink = std::function<int64_t(int fd, size_t len)>;
+const int64_t kCopyStopped = -1;
+const int64_t kCopyUnsupported = -2;
+
 /// What keeps every http(s) transfer finite: it fails when it moves fewer than minRate bytes per
 /// second over window seconds, or when it takes longer than baseSeconds plus the bytes it asks
 /// for at deadlineRate bytes per second.
@@ -49,9 +58,10 @@ public:
     /// Streams the file at relative (inside the opened source) into sink, from byte offset on;
     /// expected is the size the caller knows of (for the time allowed). Status: S_OK, or
     /// E_DOWNLOAD when the transfer failed or the sink stopped it (stopped tells which).
-    /// A failure leaves its reason in Error().
+    /// A failure leaves its reason in Error(). From a folder source without a bandwidth limit,
+    /// copy (when given) takes the bytes instead of sink.
     int32_t Fetch(const std::string& relative, const DataSink& sink, bool& stopped, uint64_t offset = 0,
-                  uint64_t expected = 0);
+                  uint64_t expected = 0, const CopySink* copy = nullptr);
 
     /// Why the last Fetch or Open failed: an HTTP status, a transfer, TLS or system error text.
     const std::string& Error() const { return m_error; }
@@ -65,7 +75,9 @@ public:
     std::string Location(const std::string& relative) const;
 
 private:
-    int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset);
+    int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset,
+                       const CopySink* copy);
+    bool copyLocal(int fd, const CopySink& copy, bool& stopped, int32_t& status);
     int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset, uint64_t expected);
     int32_t readIndex(std::string& text);
     bool setUpHandle(uint64_t expected);

@@ -488,3 +488,39 @@ TEST(RelayLifecycle, VersionStatusesAndStartup)
     KVTRELAY_GetStatusMessage(buffer, KVTRELAY_E_CANCELLED);
     EXPECT_STREQ(L"operation cancelled by event handler", buffer);
 }
+
+// The hashing thread reads a file back as it grows: the digest is the whole file's, a file
+// shorter than it was said to be fails the job, and the next job starts clean.
+TEST_F(RelayTest, FileHasherHashesWhatTheFileHolds)
+{
+    const std::string path = Tmp("growing");
+    const std::string text = Noise(1500000);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    kvtrelay::CFileHasher hasher;
+    kvtrelay::CSha256 whole;
+    hasher.Begin(whole, fd, 0);
+    for (size_t done = 0; done < text.size(); done += 100000) {
+        size_t n = std::min<size_t>(100000, text.size() - done);
+        ASSERT_EQ(static_cast<ssize_t>(n), write(fd, text.data() + done, n));
+        hasher.Advance(done + n);
+    }
+    ASSERT_TRUE(hasher.Finish());
+    std::string expected;
+    uint64_t size = 0;
+    ASSERT_TRUE(kvtrelay::HashFile(path, expected, size));
+    EXPECT_EQ(expected, whole.HexDigest());
+
+    kvtrelay::CSha256 cut;
+    hasher.Begin(cut, fd, 0);
+    hasher.Advance(text.size() + 1);
+    EXPECT_FALSE(hasher.Finish());
+    EXPECT_EQ(EIO, errno);
+
+    kvtrelay::CSha256 again;
+    hasher.Begin(again, fd, 0);
+    hasher.Advance(text.size());
+    EXPECT_TRUE(hasher.Finish());
+    EXPECT_EQ(expected, again.HexDigest());
+    close(fd);
+}
