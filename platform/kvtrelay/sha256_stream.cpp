@@ -86,7 +86,7 @@ void CFileHasher::Advance(uint64_t end)
 {
     if (m_noThread) {
         if (m_sha && m_error == 0 && end > m_hashed) {
-            if (hashRange(*m_sha, m_fd, m_hashed, end, m_buffer))
+            if (hashRange(*m_sha, m_fd, m_hashed, end))
                 m_hashed = end;
             else
                 m_error = errno;
@@ -116,17 +116,17 @@ bool CFileHasher::Finish()
     return err == 0;
 }
 
-bool CFileHasher::hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to, std::vector<char>& buffer)
+bool CFileHasher::hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to)
 {
     try {
-        if (buffer.size() < kHashPiece)
-            buffer.resize(kHashPiece);
+        if (m_buffer.size() < kHashPiece)
+            m_buffer.resize(kHashPiece);
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
         return false;
     }
     while (from < to) {
-        ssize_t n = pread(fd, buffer.data(), std::min<uint64_t>(kHashPiece, to - from), static_cast<off_t>(from));
+        ssize_t n = pread(fd, m_buffer.data(), std::min<uint64_t>(kHashPiece, to - from), static_cast<off_t>(from));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -134,7 +134,7 @@ bool CFileHasher::hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to, st
                 errno = EIO;  // shorter than what was written to it
             return false;
         }
-        sha.Update(buffer.data(), static_cast<size_t>(n));
+        sha.Update(m_buffer.data(), static_cast<size_t>(n));
         from += static_cast<uint64_t>(n);
     }
     return true;
@@ -155,7 +155,7 @@ void CFileHasher::run()
         const uint64_t from = m_hashed;
         const uint64_t to = std::min<uint64_t>(m_written, from + kHashPiece);
         lock.unlock();
-        bool ok = hashRange(sha, fd, from, to, m_buffer);
+        bool ok = hashRange(sha, fd, from, to);
         int err = errno;
         lock.lock();
         if (ok)

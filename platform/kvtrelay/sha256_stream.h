@@ -54,7 +54,7 @@ public:
 
 private:
     void run();
-    bool hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to, std::vector<char>& buffer);
+    bool hashRange(CSha256& sha, int fd, uint64_t from, uint64_t to);
 
     std::thread m_thread;
     std::mutex m_mutex;
@@ -64,7 +64,7 @@ private:
     uint64_t m_hashed = 0, m_written = 0;
     int m_error = 0;
     bool m_idle = true, m_quit = false, m_noThread = false;
-    std::vector<char> m_buffer;
+    std::vector<char> m_buffer;  // the worker's, or the caller's when there is no worker
 };
 /// True for a SHA-256 digest as this library writes it: 64 lower-case hex digits.
 bool IsHexDigest(const std::string& text);
