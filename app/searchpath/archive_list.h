@@ -5,7 +5,8 @@
 #include <wx/filename.h>
 #include <wx/string.h>
 
-/// Separates the entries of an archive list.
+/// Separates the entries of an archive list; the core library's archive searcher splits
+/// "app.lua.zippath" on the same character (kZippathSeparator in platform/vka_core/archive_searcher.cpp).
 const char kArchiveListSeparator[] = ";";
 
 /// The entries of an archive list, in order. Empty pieces (";;", or ";" at either end) are

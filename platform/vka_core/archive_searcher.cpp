@@ -12,12 +12,16 @@ namespace VkaCore {
 
 namespace {
 
+// Separates the archives of "app.lua.zippath"; the host writes the list with the same
+// character, kArchiveListSeparator in app/searchpath/archive_list.h.
+const char kZippathSeparator = ';';
+
 std::vector<std::string> splitList(const std::string& list)
 {
     std::vector<std::string> items;
     std::string::size_type start = 0;
     while (start <= list.size()) {
-        std::string::size_type end = list.find(';', start);
+        std::string::size_type end = list.find(kZippathSeparator, start);
         if (end == std::string::npos)
             end = list.size();
         if (end > start)

@@ -67,25 +67,24 @@ int domGet(lua_State* L)
     return 1;
 }
 
-int domGetBool(lua_State* L)
+void pushBool(lua_State* L, bool value)
 {
-    CDom* dom = self(L);
-    KeyArg key = checkKey(L, 2);
-    bool value = false;
-    if (dom->Get(key.str(), value))
-        lua_pushboolean(L, value);
-    else
-        lua_pushnil(L);
-    return 1;
+    lua_pushboolean(L, value);
 }
 
-int domGetInt(lua_State* L)
+void pushInt(lua_State* L, long long value)
+{
+    lua_pushnumber(L, static_cast<lua_Number>(value));
+}
+
+// dom:GetBool and dom:GetInt: the value of that type, or nil when the key holds none.
+template <typename T, void (*push)(lua_State*, T)> int domGetTyped(lua_State* L)
 {
     CDom* dom = self(L);
     KeyArg key = checkKey(L, 2);
-    long long value = 0;
+    T value{};
     if (dom->Get(key.str(), value))
-        lua_pushnumber(L, static_cast<lua_Number>(value));
+        push(L, value);
     else
         lua_pushnil(L);
     return 1;
@@ -224,9 +223,17 @@ int domTrace(lua_State* L)
 }
 
 const luaL_Reg kMembers[] = {
-    {"Get", domGet}, {"GetBool", domGetBool}, {"GetInt", domGetInt}, {"Type", domType},
-    {"Set", domSet}, {"Unset", domUnset},     {"Keys", domKeys},     {"Events", domEvents},
-    {"Log", domLog}, {"Trace", domTrace},     {nullptr, nullptr},
+    {"Get", domGet},
+    {"GetBool", domGetTyped<bool, pushBool>},
+    {"GetInt", domGetTyped<long long, pushInt>},
+    {"Type", domType},
+    {"Set", domSet},
+    {"Unset", domUnset},
+    {"Keys", domKeys},
+    {"Events", domEvents},
+    {"Log", domLog},
+    {"Trace", domTrace},
+    {nullptr, nullptr},
 };
 
 }  // namespace

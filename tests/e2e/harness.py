@@ -12,7 +12,6 @@ from pathlib import Path
 
 STAGE = Path(os.environ.get("VKA_STAGE", "build/stage")).resolve()
 SOURCE_DIR = Path(os.environ.get("VKA_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-FIXTURES = SOURCE_DIR / "tests" / "fixtures"
 
 LOG_LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (\d+) ([A-Z]+) (.*)$")
 

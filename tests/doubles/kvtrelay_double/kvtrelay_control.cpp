@@ -1,9 +1,10 @@
 // Lua access to the relay double, so that table-driven Lua tests can script it and read what
-// the module "update" passed to it. Wide strings cross as UTF-8 (encoded here, byte-exact).
+// the module "update" passed to it. Wide strings cross as UTF-8, encoded by the relay's own converter.
 
 #include <lua.hpp>
 
 #include "kvtrelay_double.h"
+#include "text_conversion.h"
 
 namespace {
 
@@ -12,27 +13,10 @@ KvtDoubleState& st()
     return *kvtrelay_double_state();
 }
 
+// Encoded as the relay itself encodes wide strings for the file system.
 void pushUtf8(lua_State* L, const std::wstring& w)
 {
-    std::string out;
-    for (wchar_t wc : w) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
+    const std::string out = kvtrelay::WideToUtf8(w.c_str());
     lua_pushlstring(L, out.data(), out.size());
 }
 

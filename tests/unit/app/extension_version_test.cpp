@@ -2,6 +2,8 @@
 // refusal is explained by exactly one warning.
 #include "searchpath/extension_version.h"
 
+#include "log_capture.h"
+
 #include <gtest/gtest.h>
 
 #include <wx/log.h>
@@ -14,22 +16,6 @@
 
 namespace {
 
-// Collects what is logged while a test runs.
-class CapturingLog : public wxLog {
-public:
-    struct Entry {
-        wxLogLevel level;
-        wxString text;
-    };
-    std::vector<Entry> entries;
-
-protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
-    {
-        entries.push_back({level, msg});
-    }
-};
-
 class ExtensionVersion : public ::testing::Test {
 protected:
     void SetUp() override
@@ -38,15 +24,9 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         m_dir = pattern;
         m_extension = m_dir + "/Foo.vke";
-        m_previous = wxLog::SetActiveTarget(&m_log);
-        wxLog::SetLogLevel(wxLOG_Max);
     }
 
-    void TearDown() override
-    {
-        wxLog::SetActiveTarget(m_previous);
-        std::system(("rm -rf '" + m_dir + "'").c_str());
-    }
+    void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
 
     void writeCompanion(const std::string& content)
     {
@@ -59,11 +39,11 @@ protected:
     // The check's result, with the one warning it must have logged (empty when none).
     bool check(wxString& warning)
     {
-        m_log.entries.clear();
+        m_log.records.clear();
         const bool ok = ExtensionVersionMatchesCore(m_extension);
         warning.clear();
-        EXPECT_LE(m_log.entries.size(), 1u);
-        for (const auto& entry : m_log.entries) {
+        EXPECT_LE(m_log.records.size(), 1u);
+        for (const auto& entry : m_log.records) {
             EXPECT_EQ(entry.level, wxLOG_Warning);
             warning = entry.text;
         }
@@ -84,8 +64,7 @@ protected:
 
     std::string m_dir;
     std::string m_extension;
-    CapturingLog m_log;
-    wxLog* m_previous = nullptr;
+    VkaTest::LogCapture m_log;
 };
 
 TEST_F(ExtensionVersion, CoreVersionIsAdmittedSilently)

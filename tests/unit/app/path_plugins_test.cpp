@@ -6,26 +6,43 @@
 
 namespace {
 
-std::string expand(const char* path, const char* plugins)
-{
-    return ExpandPathPlugins(wxString(path), wxString(plugins)).ToStdString();
-}
+struct ExpansionCase {
+    const char* path;
+    const char* plugins;
+    const char* expected;
+    const char* why;
+};
 
-TEST(ExpandPathPlugins, WithoutPluginsReturnsThePathUnchanged)
-{
-    EXPECT_EQ(expand("a/@.lua;b.lua", ""), "a/@.lua;b.lua");
-    EXPECT_EQ(expand(";;x;", ""), ";;x;");
-    EXPECT_EQ(expand("", ""), "");
-}
+const ExpansionCase kCases[] = {
+    {"a/@.lua;b.lua", "", "a/@.lua;b.lua", "without plugins the path is unchanged"},
+    {";;x;", "", ";;x;", "without plugins the path is unchanged, separators too"},
+    {"", "", "", "nothing stays nothing"},
+    {"lib/@/?.lua;std/?.lua", "x,y", "lib/x/?.lua;lib/y/?.lua;std/?.lua;std/?.lua", "element-major repetition"},
+    {"a/@.lua;b.lua", "p1,p2", "a/p1.lua;a/p2.lua;b.lua;b.lua", "elements without @ repeat too"},
+    {"@/@.so", "m", "m/m.so", "every @ of an element is replaced"},
+    {"@", " a , b", " a ; b", "pieces are not trimmed"},
+    {"", "x,y", "", "an empty path gives nothing"},
+    {"a;;b", "x", "a;;b", "an empty element between two stays"},
+    {"a;;;b", "x", "a;;;b", "empty elements between two stay"},
+    {";a", "x", "a", "a leading empty element vanishes in the join"},
+    {";;a", "x", "a", "leading empty elements vanish in the join"},
+    {"d/@", "x,,y", "d/x;d/;d/y", "an empty plugin name in the middle keeps its place"},
+    {"@;b", ",x", "x;b;b", "a leading empty plugin name vanishes"},
+    {"a;", "x", "a", "a separator at the end gives no piece"},
+    {"a;;", "x", "a", "separators at the end give no piece"},
+    {"d/@", "x,", "d/x", "a plugin separator at the end gives no piece"},
+    {"d/@", "x,y,,", "d/x;d/y", "plugin separators at the end give no piece"},
+    {"a/@.lua;b", ",", "a/.lua;b", "plugin list \",\" is one empty name"},
+    {"a/@.lua;b", ",,,", "a/.lua;b", "only plugin separators is one empty name"},
+    {";", "x,y", "", "path \";\" is one empty element, which vanishes"},
+    {";;;", "x", "", "only path separators vanish"},
+};
 
-TEST(ExpandPathPlugins, RepeatsEachElementPerPluginElementMajor)
+TEST(ExpandPathPlugins, Cases)
 {
-    EXPECT_EQ(expand("lib/@/?.lua;std/?.lua", "x,y"), "lib/x/?.lua;lib/y/?.lua;std/?.lua;std/?.lua");
-    EXPECT_EQ(expand("a/@.lua;b.lua", "p1,p2"), "a/p1.lua;a/p2.lua;b.lua;b.lua");
-    // Every "@" of an element is replaced, not only the first.
-    EXPECT_EQ(expand("@/@.so", "m"), "m/m.so");
-    // Pieces are not trimmed.
-    EXPECT_EQ(expand("@", " a , b"), " a ; b");
+    for (const ExpansionCase& c : kCases)
+        EXPECT_EQ(ExpandPathPlugins(wxString(c.path), wxString(c.plugins)).ToStdString(), c.expected)
+            << "path '" << c.path << "', plugins '" << c.plugins << "': " << c.why;
 }
 
 TEST(ExpandPathPlugins, LeavesItsArgumentsAlone)
@@ -35,42 +52,6 @@ TEST(ExpandPathPlugins, LeavesItsArgumentsAlone)
     EXPECT_EQ(ExpandPathPlugins(path, plugins), "x/p;x/q");
     EXPECT_EQ(path, "x/@");
     EXPECT_EQ(plugins, "p,q");
-}
-
-TEST(ExpandPathPlugins, EmptyPathGivesNothing)
-{
-    EXPECT_EQ(expand("", "x,y"), "");
-}
-
-TEST(ExpandPathPlugins, EmptyPiecesInsideAreKeptButVanishAtTheStart)
-{
-    // An empty element between two others stays as an empty element of the list.
-    EXPECT_EQ(expand("a;;b", "x"), "a;;b");
-    EXPECT_EQ(expand("a;;;b", "x"), "a;;;b");
-    // Leading empty elements produce empty pieces that the join swallows.
-    EXPECT_EQ(expand(";a", "x"), "a");
-    EXPECT_EQ(expand(";;a", "x"), "a");
-    // An empty plugin name in the middle keeps its place.
-    EXPECT_EQ(expand("d/@", "x,,y"), "d/x;d/;d/y");
-    EXPECT_EQ(expand("@;b", ",x"), "x;b;b");
-}
-
-TEST(ExpandPathPlugins, SeparatorsAtTheEndProduceNoPiece)
-{
-    EXPECT_EQ(expand("a;", "x"), "a");
-    EXPECT_EQ(expand("a;;", "x"), "a");
-    EXPECT_EQ(expand("d/@", "x,"), "d/x");
-    EXPECT_EQ(expand("d/@", "x,y,,"), "d/x;d/y");
-}
-
-TEST(ExpandPathPlugins, OnlySeparatorsIsOneEmptyPiece)
-{
-    // Plugin list "," is one empty name: each element once, with "@" removed.
-    EXPECT_EQ(expand("a/@.lua;b", ","), "a/.lua;b");
-    EXPECT_EQ(expand("a/@.lua;b", ",,,"), "a/.lua;b");
-    // Path ";" is one empty element, which vanishes.
-    EXPECT_EQ(expand(";", "x,y"), "");
-    EXPECT_EQ(expand(";;;", "x"), "");
 }
 
 }  // namespace

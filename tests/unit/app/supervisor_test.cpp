@@ -2,6 +2,7 @@
 // SIGTERM handler in a child process of its own group.
 #include "supervisor.h"
 #include "supervisor_signal.h"
+#include "log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -38,32 +39,6 @@ int signalStatus(int sig, bool core = false)
 {
     return sig | (core ? 0x80 : 0);
 }
-
-struct LogLine {
-    std::string level;
-    std::string text;
-};
-
-// Collects what the supervisor logs, with the level names the disk log uses.
-class CCaptureLog : public wxLog {
-public:
-    std::vector<LogLine> lines;
-
-protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo& info) override
-    {
-        std::string name;
-        switch (level) {
-        case wxLOG_Error: name = "ERROR"; break;
-        case wxLOG_Warning: name = "WARNING"; break;
-        case wxLOG_Message: name = "MESSAGE"; break;
-        case wxLOG_Info: name = "VERBOSE"; break;
-        default: name = "OTHER"; break;
-        }
-        (void)info;
-        lines.push_back({name, msg.ToStdString()});
-    }
-};
 
 struct WaitResult {
     pid_t ret;
@@ -166,14 +141,7 @@ public:
 
 class SupervisorTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        static wxInitializer init;
-        m_previous = wxLog::SetActiveTarget(&m_log);
-        wxLog::SetVerbose(true);
-        wxLog::SetLogLevel(wxLOG_Info);
-    }
-    void TearDown() override { wxLog::SetActiveTarget(m_previous); }
+    void SetUp() override { wxLog::SetLogLevel(wxLOG_Info); }
 
     int Run()
     {
@@ -184,18 +152,25 @@ protected:
         return supervisor.Run();
     }
 
+    // What was logged at one level, named as the disk log names it.
     std::vector<std::string> Texts(const std::string& level) const
     {
-        std::vector<std::string> out;
-        for (const LogLine& l : m_log.lines)
-            if (l.level == level)
-                out.push_back(l.text);
-        return out;
+        const wxLogLevel byName = level == "ERROR"     ? wxLOG_Error
+                                  : level == "WARNING" ? wxLOG_Warning
+                                  : level == "MESSAGE" ? wxLOG_Message
+                                                       : wxLOG_Info;
+        return m_log.At(byName);
     }
 
     CFakeOps m_ops;
-    CCaptureLog m_log;
-    wxLog* m_previous = nullptr;
+    // The framework starts before the capture takes over its log: starting it replaces the log.
+    static bool frameworkStarted()
+    {
+        static wxInitializer init;
+        return init.IsOk();
+    }
+    const bool m_framework = frameworkStarted();
+    VkaTest::LogCapture m_log;
     int m_workerEntries = 0;
 };
 
@@ -258,7 +233,7 @@ TEST_F(SupervisorTest, NormalExitEndsWithTheWorkersCodeExceptTheDriverStopCode)
         EXPECT_EQ(ops.removals, 1);
         EXPECT_TRUE(ops.programs.empty());
     }
-    m_log.lines.clear();
+    m_log.records.clear();
     m_ops.then = {kWorkerPid, exitStatus(5), 0};
     EXPECT_EQ(Run(), 5);
     EXPECT_EQ(Texts("VERBOSE"), (Lines{"Child process exited with status 1280 (exit 5)"}));
@@ -291,7 +266,7 @@ TEST_F(SupervisorTest, ExitCodeThreeRestartsWhateverTheDriverStopDoes)
     EXPECT_EQ(m_ops.forkTimes.size(), 2u);
 
     // No script: nothing run, nothing said.
-    m_log.lines.clear();
+    m_log.records.clear();
     CFakeOps ops;
     ops.waits = {{kWorkerPid, exitStatus(3), 0}};
     CSupervisor supervisor(ops, [] { return 0; });
@@ -349,7 +324,7 @@ TEST_F(SupervisorTest, FailedWaitOrForkEndsWithMinusOneAndTheErrorNumber)
                                      strerror(ECHILD) + ")"}));
     EXPECT_EQ(m_ops.removals, 1);
 
-    m_log.lines.clear();
+    m_log.records.clear();
     CFakeOps ops;
     ops.waits = {{kWorkerPid, signalStatus(SIGKILL), 0}};
     ops.failForkNumber = 1;

@@ -27,19 +27,11 @@ void writeFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 class ArchiveSearcher : public testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vka_arch_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        tmp = tmpl;
+        ASSERT_FALSE(tmp.empty());
         dom = CDom::New(nullptr, nullptr, nullptr, false);
         L = luaL_newstate();
         luaL_openlibs(L);
@@ -49,7 +41,6 @@ protected:
     {
         lua_close(L);
         dom->Dispose();
-        std::system(("rm -rf '" + tmp + "'").c_str());
     }
 
     // Makes <tmp>/<name> from (entry, content) pairs with the zip tool; extra are its options.
@@ -72,7 +63,8 @@ protected:
 
     std::string eval(const std::string& code) { return VkaTest::EvalLua(L, code); }
 
-    std::string tmp;
+    VkaTest::TempDir m_dir;
+    const std::string tmp = m_dir.path();
     CDom* dom = nullptr;
     lua_State* L = nullptr;
 };
@@ -138,29 +130,31 @@ TEST_F(ArchiveSearcher, MissingAndDamagedArchivesWarnOnceAndAreSkipped)
     std::string garbage = tmp + "/garbage.vke";
     writeFile(garbage, std::string(5000, 'Z'));
     std::string truncated = tmp + "/truncated.vke";
-    writeFile(truncated, readFile(good).substr(0, 120));
+    writeFile(truncated, VkaTest::ReadFile(good).substr(0, 120));
     std::string empty = tmp + "/empty.vke";
     writeFile(empty, "");
     std::string missing = tmp + "/missing.vke";
     dom->Set("app.lua.zippath", missing + ";" + garbage + ";" + truncated + ";" + empty + ";" + tmp + ";" + good);
 
-    VkaTest::LevelCapture capture(wxLOG_Warning);
+    VkaTest::LogCapture capture;
     EXPECT_EQ(eval("return require('m1') + require('m2') + require('m3')"), "6");
     EXPECT_EQ(eval("return (pcall(require, 'none'))"), "false");
-    ASSERT_EQ(capture.messages.size(), 5u);
-    EXPECT_EQ(capture.messages[0], "Lua archive '" + missing + "' skipped: No such file or directory");
-    EXPECT_EQ(capture.messages[1].find("Lua archive '" + garbage + "' skipped: not a ZIP archive"), 0u)
-        << capture.messages[1];
-    EXPECT_EQ(capture.messages[2].find("Lua archive '" + truncated + "' skipped: "), 0u) << capture.messages[2];
-    EXPECT_EQ(capture.messages[3].find("Lua archive '" + empty + "' skipped: "), 0u) << capture.messages[3];
-    EXPECT_EQ(capture.messages[4], "Lua archive '" + tmp + "' skipped: not a regular file (a folder)");
+    ASSERT_EQ(capture.At(wxLOG_Warning).size(), 5u);
+    EXPECT_EQ(capture.At(wxLOG_Warning)[0], "Lua archive '" + missing + "' skipped: No such file or directory");
+    EXPECT_EQ(capture.At(wxLOG_Warning)[1].find("Lua archive '" + garbage + "' skipped: not a ZIP archive"), 0u)
+        << capture.At(wxLOG_Warning)[1];
+    EXPECT_EQ(capture.At(wxLOG_Warning)[2].find("Lua archive '" + truncated + "' skipped: "), 0u)
+        << capture.At(wxLOG_Warning)[2];
+    EXPECT_EQ(capture.At(wxLOG_Warning)[3].find("Lua archive '" + empty + "' skipped: "), 0u)
+        << capture.At(wxLOG_Warning)[3];
+    EXPECT_EQ(capture.At(wxLOG_Warning)[4], "Lua archive '" + tmp + "' skipped: not a regular file (a folder)");
 }
 
 TEST_F(ArchiveSearcher, DamagedEntryDataIsALoadErrorNotACrash)
 {
     std::string body = "return '" + std::string(2000, 'q') + "'";
     std::string archive = makeZip("bad.vke", {{"bad.lua", body}, {"fine.lua", "return 'fine'"}}, "-X");
-    std::string bytes = readFile(archive);
+    std::string bytes = VkaTest::ReadFile(archive);
     // With -X the first entry's data starts right after its 30-byte local header and its name.
     size_t dataStart = 30 + std::string("bad.lua").size();
     for (size_t i = dataStart + 2; i < dataStart + 12; ++i)
@@ -197,14 +191,14 @@ TEST_F(ArchiveSearcher, ArchiveThatBecomesReadableAgainIsUsedAndWarnsAgainWhenBr
 {
     std::string path = tmp + "/flaky.vke";
     dom->Set("app.lua.zippath", path);
-    VkaTest::LevelCapture capture(wxLOG_Warning);
+    VkaTest::LogCapture capture;
     EXPECT_EQ(eval("return (pcall(require, 'f'))"), "false");
     makeZip("flaky.vke", {{"f.lua", "return 'back'"}});
     EXPECT_EQ(eval("return require 'f'"), "back");
-    EXPECT_EQ(capture.messages.size(), 1u);
+    EXPECT_EQ(capture.At(wxLOG_Warning).size(), 1u);
     writeFile(path, "not a zip any more");
     EXPECT_EQ(eval("package.loaded.f = nil return (pcall(require, 'f'))"), "false");
-    EXPECT_EQ(capture.messages.size(), 2u);
+    EXPECT_EQ(capture.At(wxLOG_Warning).size(), 2u);
 }
 
 TEST_F(ArchiveSearcher, Zip64ArchivesAreRead)

@@ -24,27 +24,6 @@ namespace {
 
 const char* const kDomClass = "SLB.Dom";
 
-// Collects framework log messages while alive.
-class LogCapture : public wxLog {
-public:
-    LogCapture() : m_previous(wxLog::SetActiveTarget(this))
-    {
-        wxLog::SetVerbose(true);
-        wxLog::SetLogLevel(wxLOG_Max);
-    }
-    ~LogCapture() override { wxLog::SetActiveTarget(m_previous); }
-    std::vector<std::pair<wxLogLevel, std::string>> records;
-
-protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
-    {
-        records.emplace_back(level, msg.ToStdString(wxConvUTF8));
-    }
-
-private:
-    wxLog* m_previous;
-};
-
 std::string makeTempDir()
 {
     char tmpl[] = "/tmp/vka_bind_XXXXXX";
@@ -168,15 +147,15 @@ TEST_F(DomBinding, BadArgumentsRaiseWithExactText)
 
 TEST_F(DomBinding, LogGoesToTheFrameworkLogVerbatim)
 {
-    LogCapture capture;
+    VkaTest::LogCapture capture;
     EXPECT_EQ(eval("dom:Log('error', 'e 100%s') dom:Log('warning', 'w %d') dom:Log('message', 'm') "
                    "dom:Log('verbose', 'v') return 0"),
               "0");
     ASSERT_EQ(capture.records.size(), 4u);
-    EXPECT_EQ(capture.records[0], std::make_pair(wxLogLevel(wxLOG_Error), std::string("e 100%s")));
-    EXPECT_EQ(capture.records[1], std::make_pair(wxLogLevel(wxLOG_Warning), std::string("w %d")));
-    EXPECT_EQ(capture.records[2], std::make_pair(wxLogLevel(wxLOG_Message), std::string("m")));
-    EXPECT_EQ(capture.records[3], std::make_pair(wxLogLevel(wxLOG_Info), std::string("v")));
+    EXPECT_EQ(capture.records[0], (VkaTest::LoggedMessage{wxLOG_Error, "e 100%s"}));
+    EXPECT_EQ(capture.records[1], (VkaTest::LoggedMessage{wxLOG_Warning, "w %d"}));
+    EXPECT_EQ(capture.records[2], (VkaTest::LoggedMessage{wxLOG_Message, "m"}));
+    EXPECT_EQ(capture.records[3], (VkaTest::LoggedMessage{wxLOG_Info, "v"}));
 }
 
 TEST_F(DomBinding, EventsListsWrittenEventsOldestFirst)

@@ -25,17 +25,11 @@ class EventStore : public testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/vka_events_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        work = tmpl;
+        ASSERT_FALSE(work.empty());
         dom = CDom::New(nullptr, nullptr, nullptr, false);
         dom->Set("app.path.work", work);
     }
-    void TearDown() override
-    {
-        dom->Dispose();
-        std::system(("rm -rf " + work).c_str());
-    }
+    void TearDown() override { dom->Dispose(); }
 
     static CAgentEvent fullEvent(int number, const wxString& text)
     {
@@ -51,7 +45,8 @@ protected:
         return ev;
     }
 
-    std::string work;
+    VkaTest::TempDir m_dir;
+    std::string work = m_dir.path();
     CDom* dom = nullptr;
 };
 
@@ -146,21 +141,23 @@ TEST_F(EventStore, FailedWriteIsLoggedNamingTheDatabase)
 {
     // A folder where the database file should be: sqlite cannot open it.
     ASSERT_EQ(mkdir((work + "/events.db").c_str(), 0700), 0);
-    VkaTest::LevelCapture capture(wxLOG_Error);
+    VkaTest::LogCapture capture;
     EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5101, "x")));
-    ASSERT_EQ(capture.messages.size(), 1u);
-    EXPECT_EQ(
-        capture.messages[0].find("Cannot write agent event 5101 to the event database '" + work + "/events.db': "), 0u)
-        << capture.messages[0];
-    EXPECT_NE(capture.messages[0].find("unable to open database file"), std::string::npos) << capture.messages[0];
+    ASSERT_EQ(capture.At(wxLOG_Error).size(), 1u);
+    EXPECT_EQ(capture.At(wxLOG_Error)[0].find("Cannot write agent event 5101 to the event database '" + work +
+                                              "/events.db': "),
+              0u)
+        << capture.At(wxLOG_Error)[0];
+    EXPECT_NE(capture.At(wxLOG_Error)[0].find("unable to open database file"), std::string::npos)
+        << capture.At(wxLOG_Error)[0];
 }
 
 TEST_F(EventStore, NoWorkFolderIsAFailureNotACrash)
 {
     dom->Unset("app.path.work");
-    VkaTest::LevelCapture capture(wxLOG_Error);
+    VkaTest::LogCapture capture;
     EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5106, "x")));
-    ASSERT_EQ(capture.messages.size(), 1u);
-    EXPECT_NE(capture.messages[0].find("app.path.work"), std::string::npos);
+    ASSERT_EQ(capture.At(wxLOG_Error).size(), 1u);
+    EXPECT_NE(capture.At(wxLOG_Error)[0].find("app.path.work"), std::string::npos);
     EXPECT_TRUE(dom->Events().empty());
 }

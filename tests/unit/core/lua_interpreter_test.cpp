@@ -33,6 +33,15 @@ RunResult runChunk(CLuaInterpreter& lua, const std::string& code, int nargs = 0,
     return {status, text};
 }
 
+// Runs a chunk that must fail with status and leave the stack empty; gives the error text.
+std::string failureText(CLuaInterpreter& lua, const std::string& code, int status, const wxString& name)
+{
+    RunResult r = runChunk(lua, code, 0, 1, name);
+    EXPECT_EQ(r.status, status);
+    EXPECT_EQ(lua_gettop(lua.L()), 0);
+    return lua.GetErrorInfo().ToStdString();
+}
+
 std::string field(lua_State* L, const char* table, const char* key)
 {
     lua_getglobal(L, table);
@@ -90,16 +99,14 @@ TEST(LuaRunScript, RuntimeErrorGivesStatusMessageAndTraceback)
 {
     CLuaInterpreter lua(false, "test.lua", true);
     lua_State* L = lua.L();
-    RunResult r = runChunk(lua, "local function inner() error('boom') end\ninner()\nreturn 0", 0, 1, "agent");
-    EXPECT_EQ(r.status, LUA_ERRRUN);
-    EXPECT_EQ(lua_gettop(L), 0);
-    std::string info = lua.GetErrorInfo().ToStdString();
+    std::string info =
+        failureText(lua, "local function inner() error('boom') end\ninner()\nreturn 0", LUA_ERRRUN, "agent");
     EXPECT_EQ(info.find("agent:1: boom\nstack traceback:"), 0u) << info;
     EXPECT_NE(info.find("agent:2: in main chunk"), std::string::npos) << info;
     EXPECT_NE(info.find("'inner'"), std::string::npos) << info;
 
     // A later success clears the text, so a caller never reports an old failure.
-    r = runChunk(lua, "return 0");
+    RunResult r = runChunk(lua, "return 0");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lua.GetErrorInfo(), "");
     lua_settop(L, 0);
@@ -109,14 +116,11 @@ TEST(LuaRunScript, SyntaxErrorsAndOddErrorValues)
 {
     CLuaInterpreter lua(false, "test.lua", true);
     lua_State* L = lua.L();
-    RunResult r = runChunk(lua, "return +", 0, 1, "broken");
-    EXPECT_EQ(r.status, LUA_ERRSYNTAX);
-    EXPECT_EQ(lua_gettop(L), 0);
-    std::string info = lua.GetErrorInfo().ToStdString();
+    std::string info = failureText(lua, "return +", LUA_ERRSYNTAX, "broken");
     EXPECT_EQ(info.find("broken:1: unexpected symbol near '+'"), 0u) << info;
     EXPECT_NE(info.find("stack traceback:"), std::string::npos) << info;
 
-    r = runChunk(lua, "error({})");
+    RunResult r = runChunk(lua, "error({})");
     EXPECT_EQ(r.status, LUA_ERRRUN);
     EXPECT_EQ(lua.GetErrorInfo().ToStdString().find("(error object is a table value)"), 0u);
 

@@ -1,8 +1,9 @@
 #pragma once
 // Helpers shared by the tests of the core services: a private temporary folder, the primary
-// domain pointed at it, file reading, capturing log messages and evaluating Lua.
+// domain pointed at it, file reading and evaluating Lua.
 
 #include "dom.h"
+#include "log_capture.h"
 
 #include <wx/init.h>
 #include <wx/log.h>
@@ -99,25 +100,6 @@ inline std::vector<std::string> Lines(const std::string& text)
         out.push_back(line);
     return out;
 }
-
-/// Collects the framework's log messages of one level while alive.
-class LevelCapture : public wxLog {
-public:
-    explicit LevelCapture(wxLogLevel level) : m_level(level), m_previous(wxLog::SetActiveTarget(this)) {}
-    ~LevelCapture() override { wxLog::SetActiveTarget(m_previous); }
-    std::vector<std::string> messages;
-
-protected:
-    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override
-    {
-        if (level == m_level)
-            messages.push_back(msg.ToStdString(wxConvUTF8));
-    }
-
-private:
-    wxLogLevel m_level;
-    wxLog* m_previous;
-};
 
 /// Runs code as a chunk in L and gives its one result through tostring, or "error: <message>".
 /// Leaves the stack as it found it.

@@ -101,11 +101,12 @@ void RelayTest::Record(KVTRELAY_Context* context)
 }
 
 int32_t RelayTest::Duplicate(KVTRELAY_Context* context, const std::vector<KVTRELAY_Product>& products,
-                             const std::string& url, KVTRELAY_Information** information)
+                             const std::string& url, KVTRELAY_Information** information, KVTRELAY_Proxy* proxy)
 {
     std::wstring wide = kvtrelay::Utf8ToWide(url);
     KVTRELAY_Source source{};
     source.url = &wide[0];
+    source.proxy = proxy;
     KVTRELAY_Information* info = nullptr;
     int32_t status = KVTRELAY_Duplicate(context, products.data(), products.size(), &source, 1, &info);
     if (information)

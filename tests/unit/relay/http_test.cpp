@@ -130,19 +130,12 @@ TEST_F(HttpTest, ProxyRecordIsUsed)
     StartServer();
     KVTRELAY_Context* c = Open(m_repo);
     // The source's host does not exist; only the proxy can answer for it.
-    std::wstring url = L"http://source.invalid";
     std::wstring host = L"127.0.0.1";
     KVTRELAY_Proxy proxy{};
     proxy.type = 0;
     proxy.host = &host[0];
     proxy.port = static_cast<uint16_t>(std::stoi(m_port));
-    KVTRELAY_Source source{};
-    source.url = &url[0];
-    source.proxy = &proxy;
-    std::vector<KVTRELAY_Product> all = All();
-    KVTRELAY_Information* info = nullptr;
-    ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Duplicate(c, all.data(), all.size(), &source, 1, &info));
-    KVTRELAY_DestroyData(info);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), "http://source.invalid", nullptr, &proxy));
     EXPECT_NE(std::string::npos, ReadText(Tmp("requests.log")).find("GET http://source.invalid/index.txt"));
     KVTRELAY_DestroyContext(c);
 }
@@ -152,20 +145,14 @@ TEST_F(HttpTest, Socks5ProxyWithCredentials)
     StartServer();
     std::string proxyPort = Spawn("socks5_proxy.py", {m_port, Tmp("socks-port"), Tmp("socks.log")}, Tmp("socks-port"));
     KVTRELAY_Context* c = Open(m_repo);
-    std::wstring url = L"http://source.invalid", host = L"127.0.0.1", user = L"relay", password = L"s3cret";
+    std::wstring host = L"127.0.0.1", user = L"relay", password = L"s3cret";
     KVTRELAY_Proxy proxy{};
     proxy.type = 1;
     proxy.host = &host[0];
     proxy.port = static_cast<uint16_t>(std::stoi(proxyPort));
     proxy.user = &user[0];
     proxy.password = &password[0];
-    KVTRELAY_Source source{};
-    source.url = &url[0];
-    source.proxy = &proxy;
-    std::vector<KVTRELAY_Product> all = All();
-    KVTRELAY_Information* info = nullptr;
-    ASSERT_EQ(KVTRELAY_S_OK, KVTRELAY_Duplicate(c, all.data(), all.size(), &source, 1, &info));
-    KVTRELAY_DestroyData(info);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), "http://source.invalid", nullptr, &proxy));
     EXPECT_EQ(2u, ListFolder(m_repo + "/packages").size());
     // The proxy resolved the name, and was asked once: the connection served every file.
     EXPECT_EQ("auth relay s3cret\nconnect source.invalid 80\n", ReadText(Tmp("socks.log")));

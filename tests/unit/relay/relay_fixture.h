@@ -116,7 +116,7 @@ protected:
     /// Subscribes the recorder to every event of the context.
     void Record(KVTRELAY_Context* context);
     int32_t Duplicate(KVTRELAY_Context* context, const std::vector<KVTRELAY_Product>& products, const std::string& url,
-                      KVTRELAY_Information** information = nullptr);
+                      KVTRELAY_Information** information = nullptr, KVTRELAY_Proxy* proxy = nullptr);
 
     std::vector<Event> m_events;
     /// The event type and the reply count-down: the recorder answers 0 once this many events
