@@ -1,5 +1,6 @@
 // The application object: construction and destruction, process-wide OpenSSL start-up and
-// clean-up, the start-up before and after the command line, and the exit line.
+// clean-up, the start-up before and after the command line, the choice of run path, and the
+// exit line.
 #include "agent_app.h"
 #include "agent_app_helpers.h"
 #include "openssl_startup.h"
@@ -121,6 +122,18 @@ bool CAgentApp::OnInit()
     if (m_isAgent)
         wxLogVerbose("VKA %s starting.", kAppVersion);
     return true;
+}
+
+int CAgentApp::OnRun()
+{
+    // The one place that picks the path: the daemon path comes back here in each worker it
+    // forks, which then runs as an agent in the foreground and never returns.
+    if (!m_background)
+        return RunForeground(false);
+    const DaemonRole role = RunDaemon();
+    if (role.worker)
+        return RunForeground(true, role.lifeline);
+    return role.result;
 }
 
 int CAgentApp::OnExit()

@@ -11,7 +11,6 @@
 #include <wx/string.h>
 #include <wx/zipstrm.h>
 
-#include <csignal>
 #include <string>
 
 struct lua_State;
@@ -20,22 +19,6 @@ namespace VkaCore {
 class CDom;
 class CLuaInterpreter;
 }  // namespace VkaCore
-
-/// Number of the last signal taken by VkaSignalHandler.
-extern volatile sig_atomic_t g_last_signal;
-/// The agent's handler for SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM and the thread-delete signal.
-void VkaSignalHandler(int sig);
-
-/// A daemon worker's one stop: the script thread's wait takes a stop request, and the end of the
-/// supervisor asks for one. Whichever comes first claims it, so the two never add up to the
-/// second request that ends the process at once.
-/// ClaimStopForSupervisorEnd: true when the worker should send itself its stop request, after
-/// which it calls NoteStopSentForSupervisorEnd.
-bool ClaimStopForSupervisorEnd();
-void NoteStopSentForSupervisorEnd();
-/// NoteStopTaken: called by the waiting thread once its wait has returned; true when the
-/// supervisor's end had claimed the stop first, so that its request may still be pending.
-bool NoteStopTaken();
 
 /// The framework traits that make the disk log the active log target.
 class CAgentAppTraits : public wxConsoleAppTraits {
@@ -108,14 +91,30 @@ public:
     bool IsAgent() const { return m_isAgent; }
     bool IsBackground() const { return m_background; }
 
+    /// Where the daemon path left the process: in the supervisor, which has ended with result, or
+    /// in a new worker, which goes on along the foreground path with its end of the supervisor's
+    /// pipe (lifeline, -1 when there is none).
+    struct DaemonRole {
+        bool worker = false;
+        int result = 0;
+        int lifeline = -1;
+    };
+
     /// The foreground path; a daemon worker enters it with daemonWorker true (keeps log level 5)
     /// and supervisorPipe, the read end of a pipe whose only writer is its supervisor: when the
     /// supervisor is gone the worker stops as on SIGTERM. Never returns: ends with exit().
     int RunForeground(bool daemonWorker, int supervisorPipe = -1);
-    /// The daemon path: detach, pid file, supervisor loop. Returns only in the supervisor.
-    int RunDaemon();
+    /// The daemon path: detach, pid file, supervisor loop. Returns in the supervisor when it
+    /// ends, and in each worker it forks.
+    DaemonRole RunDaemon();
 
 private:
+    /// The command line's steps, in this order: the executable, the application name and the
+    /// run mode (returns the executable's path); the path lists and the work folder (after
+    /// which messages reach the log file); trace, domain variable and unit-test options.
+    wxFileName TakeIdentityOptions(const wxCmdLineParser& parser);
+    void TakePathOptions(const wxCmdLineParser& parser, const wxFileName& exe);
+    void TakeRunOptions(const wxCmdLineParser& parser);
     /// After a run of RunChunk with a non-zero result: the error text on standard error, and
     /// in the log when it was a Lua error rather than a non-zero result.
     void ReportChunkResult(int result);

@@ -67,40 +67,35 @@ void signalReadiness(int fd, int err)
     close(fd);
 }
 
-}  // namespace
-
-int CAgentApp::RunDaemon()
+// Only a process that certainly does not exist lets us take over its pid file; a live one, or
+// one we may not signal, is treated as a running daemon, and the start ends here.
+void exitIfDaemonRuns(const wxString& pidFile)
 {
-    m_pidFile = wxString::Format("/var/run/%s.pid", GetAppName());
-
-    const int recorded = VkaCore::ReadPidFile(m_pidFile);
-    if (recorded != 0) {
-        // Only a process that certainly does not exist lets us take over its pid file; a live
-        // one, or one we may not signal, is treated as a running daemon.
-        if (kill(recorded, 0) == -1 && errno == ESRCH) {
-            wxLogVerbose("%.128s present (pid=%d), but doesn't seem to be running.", m_pidFile, recorded);
-        } else {
-            wxLogError("%.128s present, exiting", m_pidFile);
-            exit(1);
-        }
+    const int recorded = VkaCore::ReadPidFile(pidFile);
+    if (recorded == 0)
+        return;
+    if (kill(recorded, 0) == -1 && errno == ESRCH) {
+        wxLogVerbose("%.128s present (pid=%d), but doesn't seem to be running.", pidFile, recorded);
+        return;
     }
+    wxLogError("%.128s present, exiting", pidFile);
+    exit(1);
+}
 
-    // Without the pipe the start still works; it just returns without waiting.
-    int ready[2] = {-1, -1};
-    if (pipe(ready) == 0) {
-        fcntl(ready[0], F_SETFD, FD_CLOEXEC);
-        fcntl(ready[1], F_SETFD, FD_CLOEXEC);
-    }
-
+// Forks twice into a new session in the work folder: the starting process waits for readiness
+// on ready[0] and exits, the session leader exits at once. True in the daemon, false when a fork
+// failed (logged).
+bool detach(int ready[2], const wxString& pidFile, const wxString& work)
+{
     pid_t pid = fork();
     if (pid < 0) {
         wxLogSysError("Unable to fork");
-        return -1;
+        return false;
     }
     if (pid > 0) {
         if (ready[0] >= 0) {
             close(ready[1]);
-            awaitReadiness(ready[0], m_pidFile);
+            awaitReadiness(ready[0], pidFile);
         }
         exit(0);
     }
@@ -108,7 +103,6 @@ int CAgentApp::RunDaemon()
         close(ready[0]);
 
     setsid();
-    const wxString work = m_dom != nullptr ? m_dom->GetWxString("app.path.work") : wxString();
     const wxScopedCharBuffer workPath = work.mb_str(wxConvLibc);
     if (chdir(workPath.data() != nullptr ? workPath.data() : "") != 0) {
         // A daemon that cannot enter its work folder still runs; the log shows what it does.
@@ -118,7 +112,7 @@ int CAgentApp::RunDaemon()
     pid = fork();
     if (pid < 0) {
         wxLogSysError("Unable to do 2nd fork");
-        return -1;
+        return false;
     }
     if (pid > 0)
         exit(0);
@@ -126,6 +120,30 @@ int CAgentApp::RunDaemon()
     redirectToNull(stdin, "r");
     redirectToNull(stdout, "w");
     redirectToNull(stderr, "w");
+    return true;
+}
+
+}  // namespace
+
+CAgentApp::DaemonRole CAgentApp::RunDaemon()
+{
+    m_pidFile = wxString::Format("/var/run/%s.pid", GetAppName());
+    exitIfDaemonRuns(m_pidFile);
+
+    // Without the pipe the start still works; it just returns without waiting.
+    int ready[2] = {-1, -1};
+    if (pipe(ready) == 0) {
+        fcntl(ready[0], F_SETFD, FD_CLOEXEC);
+        fcntl(ready[1], F_SETFD, FD_CLOEXEC);
+    }
+
+    DaemonRole role;
+    const wxString work = m_dom != nullptr ? m_dom->GetWxString("app.path.work") : wxString();
+    if (!detach(ready, m_pidFile, work)) {
+        role.result = -1;
+        return role;
+    }
+
     const wxString status = work.empty() ? wxString() : wxFileName(work, GetAppName() + ".status").GetFullPath();
     // Armed before the pid file exists, so no stop request finds the supervisor unprepared.
     ArmSupervisorSignalHandler(m_pidFile, status);
@@ -139,11 +157,13 @@ int CAgentApp::RunDaemon()
     signalReadiness(ready[1], pidFileErr);
 
     CPosixProcessOps ops(m_pidFile, status);
-    CSupervisor supervisor(ops, [this, &ops]() {
-        // The worker is an ordinary agent from the foreground path's second step on; it never
-        // comes back into the loop.
-        exit(RunForeground(true, ops.WorkerLifeline()));
+    // The worker leaves the loop at once and comes back through here to OnRun, which sends it
+    // along the foreground path.
+    CSupervisor supervisor(ops, [&role, &ops]() {
+        role.worker = true;
+        role.lifeline = ops.WorkerLifeline();
         return 0;
     });
-    return supervisor.Run();
+    role.result = supervisor.Run();
+    return role;
 }

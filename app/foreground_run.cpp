@@ -1,27 +1,20 @@
 // The foreground run: the script thread does the work while the main thread runs the event
-// loop; and the agent's signal handler.
+// loop and, in a daemon worker, watches for the end of its supervisor.
 #include "agent_app.h"
 #include "lua/script_thread.h"
+#include "worker_signals.h"
 
 #include <wx/evtloop.h>
 #include <wx/evtloopsrc.h>
 #include <wx/log.h>
 
-#include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
-volatile sig_atomic_t g_last_signal = 0;
-
 namespace {
-
-enum StopClaim { kNoStop, kStopTaken, kSupervisorEndClaimed, kSupervisorEndSent };
-std::atomic<int> s_stopClaim{kNoStop};
 
 void stopWatchingSupervisor();
 
@@ -91,43 +84,6 @@ void stopWatchingSupervisor()
 
 }  // namespace
 
-bool ClaimStopForSupervisorEnd()
-{
-    int expected = kNoStop;
-    return s_stopClaim.compare_exchange_strong(expected, kSupervisorEndClaimed);
-}
-
-void NoteStopSentForSupervisorEnd()
-{
-    s_stopClaim.store(kSupervisorEndSent);
-}
-
-bool NoteStopTaken()
-{
-    int expected = kNoStop;
-    if (s_stopClaim.compare_exchange_strong(expected, kStopTaken))
-        return false;
-    // The supervisor's end claimed the stop: its request is pending once kill() has returned,
-    // which is a matter of microseconds.
-    while (s_stopClaim.load() != kSupervisorEndSent)
-        sched_yield();
-    return true;
-}
-
-void VkaSignalHandler(int sig)
-{
-    g_last_signal = sig;
-    // Reached for SIGINT/SIGTERM only once they are unblocked after a daemon worker's wait:
-    // a second stop request ends the process at once.
-    if (sig == SIGTERM || sig == SIGINT)
-        _exit(0);
-}
-
-int CAgentApp::OnRun()
-{
-    return m_background ? RunDaemon() : RunForeground(false);
-}
-
 int CAgentApp::RunForeground(bool daemonWorker, int supervisorPipe)
 {
     // A daemon worker keeps the quieter level it inherited from construction.
@@ -136,11 +92,7 @@ int CAgentApp::RunForeground(bool daemonWorker, int supervisorPipe)
 
     // Blocked before the script thread exists, so that it inherits the mask: only a daemon
     // worker's sigwait takes these.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    BlockStopSignals();
 
     if (supervisorPipe >= 0) {
         s_supervisorWatch = new CSupervisorWatch(supervisorPipe);

@@ -1,3 +1,5 @@
+// The restart supervisor's loop: starting each worker within the restart limits, waiting for
+// it, and deciding from how it ended whether to start the next.
 #include "supervisor.h"
 
 #include <wx/log.h>
@@ -53,77 +55,106 @@ void CSupervisor::Publish(State state)
     m_ops.WriteStatus(StatusText());
 }
 
+bool CSupervisor::MayStart(long long now, int& result)
+{
+    const int n = StartsWithinWindow(now);
+    // A stop that found no worker to pass it on to is ours to honour: without this check
+    // the next worker would run on with no pid file and no one asking it to stop.
+    if (m_ops.PendingStop() == StopRequest::WhileIdle) {
+        result = EndOnIdleStop();
+        return false;
+    }
+    if (n >= SupervisorPolicy::kMaxStarts) {
+        wxLogError("Too many restarts in too short of a time, exiting (%d restarts in less than %d seconds)", n,
+                   SupervisorPolicy::kWindowSeconds);
+        result = End(-1);
+        return false;
+    }
+    if (n >= 1) {
+        const int delay = SupervisorPolicy::kDelayBaseMs << (n - 1);
+        wxLogVerbose("Delaying %dms before restart %d", delay, n);
+        m_ops.SleepMs(delay);
+    }
+    return true;
+}
+
+pid_t CSupervisor::StartWorker(int& result)
+{
+    // The start is recorded with the time taken before the delay, so a crash loop's
+    // starts are spaced by the delays alone and reach the limit in bounded time.
+    const long long now = m_ops.Now();
+    if (!MayStart(now, result))
+        return -1;
+
+    // The last look for a stop and the fork are one step: a SIGTERM in between would find
+    // no worker, and the new one would never hear of it.
+    m_ops.HoldStopRequests(true);
+    if (m_ops.PendingStop() == StopRequest::WhileIdle) {
+        m_ops.HoldStopRequests(false);
+        result = EndOnIdleStop();
+        return -1;
+    }
+    m_starts[m_index] = now;
+
+    const pid_t worker = m_ops.Fork();
+    if (worker < 0) {
+        m_ops.HoldStopRequests(false);
+        wxLogSysError(m_ops.LastError(), "Unable to fork child");
+        result = End(-1);
+        return -1;
+    }
+    // The worker keeps stop requests held: one that is already pending waits for its own
+    // wait for a stop signal.
+    if (worker == 0)
+        return 0;
+
+    m_ops.PrepareWait(worker);
+    m_ops.HoldStopRequests(false);
+    m_worker = worker;
+    // The status shows when the worker really started, after any delay.
+    m_started = m_ops.Now();
+    return worker;
+}
+
+bool CSupervisor::WaitForWorker(pid_t worker, int& status)
+{
+    const bool stopBefore = m_ops.PendingStop() != StopRequest::None;
+    Publish(State::Running);
+    for (;;) {
+        const pid_t got = m_ops.WaitPid(worker, &status);
+        if (got == worker)
+            break;
+        if (got == -1) {
+            const int err = m_ops.LastError();
+            if (err == EINTR) {
+                // Our own SIGTERM handler interrupts the wait; the worker is still to be reaped.
+                wxLogWarning("Waiting for child process interrupted - Try again");
+                if (!stopBefore && m_state != State::Stopping && m_ops.PendingStop() != StopRequest::None)
+                    Publish(State::Stopping);
+                continue;
+            }
+            wxLogSysError(err, "Error waiting for child process");
+            return false;
+        }
+    }
+    m_worker = 0;
+    return true;
+}
+
 int CSupervisor::Run()
 {
     for (;;) {
-        // The start is recorded with the time taken before the delay, so a crash loop's
-        // starts are spaced by the delays alone and reach the limit in bounded time.
-        const long long now = m_ops.Now();
-        const int n = StartsWithinWindow(now);
-        // A stop that found no worker to pass it on to is ours to honour: without this check
-        // the next worker would run on with no pid file and no one asking it to stop.
-        if (m_ops.PendingStop() == StopRequest::WhileIdle)
-            return EndOnIdleStop();
-        if (n >= SupervisorPolicy::kMaxStarts) {
-            wxLogError("Too many restarts in too short of a time, exiting (%d restarts in less than %d seconds)", n,
-                       SupervisorPolicy::kWindowSeconds);
-            return End(-1);
-        }
-        if (n >= 1) {
-            const int delay = SupervisorPolicy::kDelayBaseMs << (n - 1);
-            wxLogVerbose("Delaying %dms before restart %d", delay, n);
-            m_ops.SleepMs(delay);
-        }
-
-        // The last look for a stop and the fork are one step: a SIGTERM in between would find
-        // no worker, and the new one would never hear of it.
-        m_ops.HoldStopRequests(true);
-        if (m_ops.PendingStop() == StopRequest::WhileIdle) {
-            m_ops.HoldStopRequests(false);
-            return EndOnIdleStop();
-        }
-        m_starts[m_index] = now;
-
-        const pid_t worker = m_ops.Fork();
-        if (worker < 0) {
-            m_ops.HoldStopRequests(false);
-            wxLogSysError(m_ops.LastError(), "Unable to fork child");
-            return End(-1);
-        }
-        // The worker keeps stop requests held: one that is already pending waits for its own
-        // wait for a stop signal.
+        int result = 0;
+        const pid_t worker = StartWorker(result);
+        if (worker < 0)
+            return result;
         if (worker == 0)
             return m_runWorker();
 
-        m_ops.PrepareWait(worker);
-        m_ops.HoldStopRequests(false);
-        m_worker = worker;
-        // The status shows when the worker really started, after any delay.
-        m_started = m_ops.Now();
-        const bool stopBefore = m_ops.PendingStop() != StopRequest::None;
-        Publish(State::Running);
-
         int status = 0;
-        for (;;) {
-            const pid_t got = m_ops.WaitPid(worker, &status);
-            if (got == worker)
-                break;
-            if (got == -1) {
-                const int err = m_ops.LastError();
-                if (err == EINTR) {
-                    // Our own SIGTERM handler interrupts the wait; the worker is still to be reaped.
-                    wxLogWarning("Waiting for child process interrupted - Try again");
-                    if (!stopBefore && m_state != State::Stopping && m_ops.PendingStop() != StopRequest::None)
-                        Publish(State::Stopping);
-                    continue;
-                }
-                wxLogSysError(err, "Error waiting for child process");
-                return End(-1);
-            }
-        }
-        m_worker = 0;
+        if (!WaitForWorker(worker, status))
+            return End(-1);
 
-        int result = 0;
         const Outcome outcome = Classify(status, result);
         if (outcome == Outcome::End)
             return End(result);

@@ -93,6 +93,15 @@ private:
     enum class Outcome { Restart, StopDriverAndRestart, End };
     enum class State { Running, Delaying, Stopping };
 
+    /// Checks the stop request and the restart limit and sleeps the restart delay; false (with
+    /// the supervisor's result) when the supervisor ends instead.
+    bool MayStart(long long now, int& result);
+    /// Forks the next worker: its pid in the supervisor, 0 in the worker, -1 when the supervisor
+    /// ends instead (with its result).
+    pid_t StartWorker(int& result);
+    /// Waits until worker has ended, through interruptions by stop requests; false when the
+    /// wait failed.
+    bool WaitForWorker(pid_t worker, int& status);
     /// Decides from a wait status; sets result when the supervisor ends and m_lastExit always.
     Outcome Classify(int status, int& result);
     void StopDriver();

@@ -75,15 +75,34 @@ void createWorkDirectory(const wxString& dir)
     VkaCore::SecureFileOrDirectory(dir, false);
 }
 
+// The configuration's own entries: the trace list, the dump level and the SQLite settings.
+void applyConfiguration(VkaCore::CDom& dom, wxFileConfig& config, bool isAgent)
+{
+    wxString trace;
+    if (config.Read("Trace", &trace))
+        dom.SetWx("app.trace+", trace);
+    else
+        dom.SetWx("app.trace+", isAgent ? wxString(kDefaultAgentTrace) : wxString());
+
+    long dumpLevel = 0;
+    const bool fullDump = config.Read("DumpLevel", &dumpLevel) && dumpLevel != 0;
+    dom.Set("app.fulldump", fullDump);
+
+    wxString entry;
+    long cookie = 0;
+    for (bool more = config.GetFirstEntry(entry, cookie); more; more = config.GetNextEntry(entry, cookie)) {
+        wxLongLong_t number = 0;
+        if (entry.StartsWith(kSqliteConfigPrefix) && config.Read(entry, &number))
+            dom.SetWx(entry, static_cast<long long>(number));
+    }
+}
+
 }  // namespace
 
-bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
+wxFileName CAgentApp::TakeIdentityOptions(const wxCmdLineParser& parser)
 {
     using namespace VkaCmdLine;
     wxString value;
-
-    // Nothing may be logged until "app.name" and "app.path.work" are set: the disk log finds
-    // its file through them and sends anything earlier to standard error.
 
     // Executable path, as started, made absolute against the current working directory.
     wxFileName exe(argc > 0 ? wxString(argv[0]) : wxString());
@@ -104,6 +123,13 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
 
     if (parser.Found(kExtDir, &value))
         m_extDir = value;
+    return exe;
+}
+
+void CAgentApp::TakePathOptions(const wxCmdLineParser& parser, const wxFileName& exe)
+{
+    using namespace VkaCmdLine;
+    wxString value;
 
     wxString plugins;
     if (parser.Found(kPlugins, &plugins))
@@ -123,8 +149,15 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     m_dom->SetWx("app.path.work", workDir);
     // From here on log messages reach the log file.
 
+    const wxString appName = GetAppName();
     m_dom->SetWx("app.path.ini", wxFileName(workDir, appName, "ini").GetFullPath());
     m_dom->SetWx("app.path.ini.global", wxFileConfig::GetGlobalFile(appName).GetFullPath());
+}
+
+void CAgentApp::TakeRunOptions(const wxCmdLineParser& parser)
+{
+    using namespace VkaCmdLine;
+    wxString value;
 
     if (parser.Found(kTrace, &value)) {
         value.Replace("'", wxEmptyString);
@@ -154,30 +187,23 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     }
     if (parser.Found(kTest))
         m_dom->Set("app.mode.unittest", true);
+}
+
+bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
+{
+    // Nothing may be logged until "app.name" and "app.path.work" are set: the disk log finds
+    // its file through them and sends anything earlier to standard error.
+    const wxFileName exe = TakeIdentityOptions(parser);
+    TakePathOptions(parser, exe);
+    TakeRunOptions(parser);
 
     // Both file names are read back from the domain, so a domain_var naming either counts.
+    const wxString appName = GetAppName();
     wxFileConfig* config = OpenConfiguration(appName, GetVendorName(), m_dom->GetWxString("app.path.ini"),
                                              m_dom->GetWxString("app.path.ini.global"));
     // The framework owns it from now on and deletes it when the application exits.
     wxConfigBase::Set(config);
-
-    wxString trace;
-    if (config->Read("Trace", &trace))
-        m_dom->SetWx("app.trace+", trace);
-    else
-        m_dom->SetWx("app.trace+", m_isAgent ? wxString(kDefaultAgentTrace) : wxString());
-
-    long dumpLevel = 0;
-    const bool fullDump = config->Read("DumpLevel", &dumpLevel) && dumpLevel != 0;
-    m_dom->Set("app.fulldump", fullDump);
-
-    wxString entry;
-    long cookie = 0;
-    for (bool more = config->GetFirstEntry(entry, cookie); more; more = config->GetNextEntry(entry, cookie)) {
-        wxLongLong_t number = 0;
-        if (entry.StartsWith(kSqliteConfigPrefix) && config->Read(entry, &number))
-            m_dom->SetWx(entry, static_cast<long long>(number));
-    }
+    applyConfiguration(*m_dom, *config, m_isAgent);
 
     VkaCore::CSqliteDatabase::InitializeSQLite(m_dom);
     m_dom->AgentEventStoreCreate();

@@ -3,6 +3,7 @@
 #include "agent_app.h"
 #include "lua/lua_setup.h"
 #include "lua/script_thread.h"
+#include "worker_signals.h"
 
 #include "lua_interpreter.h"
 #include "profiler.h"
@@ -12,30 +13,12 @@
 #include <wx/log.h>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
 namespace {
-
-void setDisposition(int sig, void (*handler)(int), int flags)
-{
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = flags;
-    sigaction(sig, &action, nullptr);
-}
-
-void stopSignals(sigset_t* set)
-{
-    sigemptyset(set);
-    sigaddset(set, SIGINT);
-    sigaddset(set, SIGTERM);
-}
 
 // Called by the loop, on the main thread, when the hand-back pipe is readable.
 class CHandBackReader : public wxEventLoopSourceHandler {
@@ -139,24 +122,6 @@ void CHandBack::Close()
     m_source = nullptr;
 }
 
-void InstallAgentSignalDispositions()
-{
-    setDisposition(SIGINT, VkaSignalHandler, SA_RESTART);
-    setDisposition(SIGTERM, VkaSignalHandler, SA_RESTART);
-    setDisposition(SIGUSR1, VkaSignalHandler, SA_RESTART);
-    setDisposition(SIGUSR2, VkaSignalHandler, SA_RESTART);
-    setDisposition(VkaCore::CRunnable::SigThreadDelete(), VkaSignalHandler, 0);
-    setDisposition(SIGHUP, SIG_IGN, SA_RESTART);
-
-    sigset_t set;
-    stopSignals(&set);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-
-    // No restart: a blocking call in the thread that takes the alarm fails with EINTR.
-    setDisposition(SIGALRM, VkaSignalHandler, 0);
-    setDisposition(SIGPIPE, SIG_IGN, SA_RESTART);
-}
-
 CScriptThread::CScriptThread() : CRunnable(false, -1, false) {}
 
 CScriptThread::~CScriptThread() = default;
@@ -231,25 +196,8 @@ int CAgentApp::OnRunScript()
         return result;
 
     // The stop request is awaited only once main has returned.
-    sigset_t set;
-    stopSignals(&set);
-    int sig = 0;
     profiler_idle();
-    const int err = sigwait(&set, &sig);
+    AwaitStopRequest();
     profiler_running();
-    if (err != 0)
-        wxLogSysError(err, "sigwait");
-    else
-        wxLogWarning("sigwait(): caught signal %d", sig);
-
-    // The supervisor's end and its forwarded stop may both have asked: the one left pending
-    // is the same request, not a second one.
-    if (NoteStopTaken()) {
-        const timespec now = {0, 0};
-        while (sigtimedwait(&set, nullptr, &now) > 0) {
-        }
-    }
-    // From here a second stop request ends the process at once, even during shutdown.
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     return RunAppShutdown();
 }

@@ -61,6 +61,3 @@ private:
     CHandBack m_handBack;
 };
 
-/// Sets the agent process's signal dispositions and blocks SIGINT and SIGTERM for the
-/// calling thread.
-void InstallAgentSignalDispositions();
