@@ -1,3 +1,5 @@
+// The working functions of the module: list, the three downloads, extract and the removal step.
+
 #include "operations.h"
 
 #include <cstdlib>
@@ -10,21 +12,26 @@
 #include "contexts.h"
 #include "identifiers.h"
 #include "relay_contract.h"
-#include "update_module.h"
+#include "status_triple.h"
 #include "wide_strings.h"
 
 namespace {
 
-const int32_t kStatusNoMemory = -4;
 using namespace RelayContract;
 
 enum class RelayCall { GetInformation, Duplicate, Filtered };
 
+/// Whether the repository is cleared after the relay call (the removal step).
+enum class Afterwards { KeepRepository, RemovalStep };
+
+/// Where the identifiers that items must match come from.
+enum class Filter { None, Argument5 };
+
 struct Operation {
     RelayCall call;
-    ItemFilter accept;    ///< for RelayCall::Filtered
-    bool removalStep;     ///< whether the repository is cleared afterwards
-    bool filterArgument;  ///< argument 5 holds the identifiers that items must match
+    ItemFilter accept;  ///< for RelayCall::Filtered
+    Afterwards afterwards;
+    Filter filter;
 };
 
 bool isPatternLike(const KVTRELAY_EntityItem& item)
@@ -100,7 +107,7 @@ int l_function(lua_State* L, const Operation& op)
     int removalMode = kRemovalOn;
     if (const char* error = ContextOptions(L, a.context, removalMode))
         return a.raise(L, error);
-    if (op.filterArgument && !lua_isnoneornil(L, 5))
+    if (op.filter == Filter::Argument5 && !lua_isnoneornil(L, 5))
         if (const char* error = LuaToProducts(L, 5, &a.filter, a.filterCount))
             return a.raise(L, error);
 
@@ -134,7 +141,7 @@ int l_function(lua_State* L, const Operation& op)
 
     a.release();
 
-    if (op.removalStep && removalMode > 0) {
+    if (op.afterwards == Afterwards::RemovalStep && removalMode > 0) {
         // Runs whatever the status; its results and errors never change the operation's.
         lua_pushcfunction(L, l_removevt);
         lua_pushvalue(L, 1);
@@ -193,7 +200,7 @@ int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* prod
         std::free(items);
         std::free(kept);
         KVTRELAY_DestroyData(listed);
-        return kStatusNoMemory;
+        return KVTRELAY_E_NOMEMORY;
     }
 
     size_t used = 0;
@@ -218,27 +225,27 @@ int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* prod
 
 int l_list(lua_State* L)
 {
-    return l_function(L, {RelayCall::GetInformation, nullptr, false, false});
+    return l_function(L, {RelayCall::GetInformation, nullptr, Afterwards::KeepRepository, Filter::None});
 }
 
 int l_everything(lua_State* L)
 {
-    return l_function(L, {RelayCall::Duplicate, nullptr, true, false});
+    return l_function(L, {RelayCall::Duplicate, nullptr, Afterwards::RemovalStep, Filter::None});
 }
 
 int l_patterns(lua_State* L)
 {
-    return l_function(L, {RelayCall::Filtered, acceptPattern, true, false});
+    return l_function(L, {RelayCall::Filtered, acceptPattern, Afterwards::RemovalStep, Filter::None});
 }
 
 int l_patternsExceptMezra(lua_State* L)
 {
-    return l_function(L, {RelayCall::Filtered, acceptPatternExceptMezra, true, false});
+    return l_function(L, {RelayCall::Filtered, acceptPatternExceptMezra, Afterwards::RemovalStep, Filter::None});
 }
 
 int l_components(lua_State* L)
 {
-    return l_function(L, {RelayCall::Filtered, acceptListed, false, true});
+    return l_function(L, {RelayCall::Filtered, acceptListed, Afterwards::KeepRepository, Filter::Argument5});
 }
 
 int l_extract(lua_State* L)

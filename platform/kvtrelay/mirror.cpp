@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "entity_identity.h"
 #include "file_paths.h"
 #include "package_download.h"
 #include "pruning.h"
@@ -63,6 +64,104 @@ std::vector<std::string> productRecord(CRepository& repository, const std::strin
     return ids;
 }
 
+// One run of MirrorSelection over the locked and loaded repository. A package that cannot be
+// fetched does not keep the others out: the status is the first failure, and only a cancel (or
+// no memory) ends the run early.
+class CMirrorRun {
+public:
+    CMirrorRun(KVTRELAY_Context& context, CTransport& transport, CRepository& repository)
+        : m_context(context), m_transport(transport), m_repository(repository)
+    {
+    }
+
+    /// Mirrors every product of the selection; the run's status.
+    int32_t Run(const Selection& selection)
+    {
+        for (const IndexProduct& product : selection.products)
+            if (!mirrorProduct(product))
+                break;
+        return m_status;
+    }
+
+private:
+    enum class Outcome { Held, Failed, Stop };
+
+    // Mirrors a product's components and records the product. False when the run must stop;
+    // a stopped product keeps its earlier record.
+    bool mirrorProduct(const IndexProduct& product)
+    {
+        std::vector<std::string> ids;
+        std::vector<KVTRELAY_EntityItem> failed;
+        for (const IndexComponent& c : product.components) {
+            Outcome outcome = mirrorComponent(c);
+            if (outcome == Outcome::Stop)
+                return false;
+            if (outcome == Outcome::Held)
+                ids.push_back(EntityId(c.entity));
+            else
+                failed.push_back(c.entity);
+        }
+        std::string productId = EntityId(product.entity);
+        if (failed.empty())
+            m_repository.SetProduct(productId, ids);
+        else if (!(ids = productRecord(m_repository, productId, ids, failed)).empty())
+            m_repository.SetProduct(productId, ids);  // a product with nothing held gets no record
+        return true;
+    }
+
+    Outcome mirrorComponent(const IndexComponent& c)
+    {
+        std::string id = EntityId(c.entity);
+        auto seen = m_done.find(id);
+        if (seen != m_done.end())  // offered by two products: one copy serves both
+            return seen->second ? Outcome::Held : Outcome::Failed;
+        bool stopAfter = false;
+        if (!alreadyHeld(m_repository, c)) {
+            Outcome fetched = fetch(c, stopAfter);
+            if (fetched != Outcome::Held)
+                return fetched;
+        }
+        m_done[id] = true;
+        if (stopAfter || !m_context.Emit(KVTRELAY_EVENT_DOWNLOAD, id, c.size, c.size))
+            return stop(KVTRELAY_E_CANCELLED);
+        return Outcome::Held;
+    }
+
+    // Downloads a package the repository does not hold and records it.
+    Outcome fetch(const IndexComponent& c, bool& stopAfter)
+    {
+        std::string name = CRepository::PackageName(c.entity);
+        CPackageDownload download(m_context, m_transport, m_scratch, c, m_repository.PackagePath(name), name);
+        int32_t result = download.Run();
+        if (result > 0) {
+            stopAfter = download.StopAfter();
+            m_repository.Put(RepositoryEntry{c.entity, name, c.size, c.sha256});
+            return Outcome::Held;
+        }
+        m_done[EntityId(c.entity)] = false;
+        if (result == KVTRELAY_E_CANCELLED || result == KVTRELAY_E_NOMEMORY)
+            return stop(result);
+        if (m_status > 0)
+            m_status = result;
+        if (!reportFailure(m_context, m_transport, c, name, download.Reason(), download.Received()))
+            return stop(KVTRELAY_E_CANCELLED);
+        return Outcome::Failed;
+    }
+
+    Outcome stop(int32_t status)
+    {
+        m_status = status;
+        return Outcome::Stop;
+    }
+
+    KVTRELAY_Context& m_context;
+    CTransport& m_transport;
+    CRepository& m_repository;
+    std::map<std::string, bool> m_done;  // component id: held after this run
+    DownloadScratch m_scratch;
+    int32_t m_status = KVTRELAY_S_OK;
+};
+
 }  // namespace
 
 int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const Selection& selection)
@@ -76,67 +175,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
         return KVTRELAY_E_WRITE;
     RemoveStaleParts(repository.PackagesFolder());
 
-    std::map<std::string, bool> done;  // component id: held after this run
-    DownloadScratch scratch;
-    status = KVTRELAY_S_OK;
-    bool stop = false;
-    // A package that cannot be fetched does not keep the others out: the status is the first
-    // failure, and only a cancel (or no memory) ends the run early.
-    for (const IndexProduct& product : selection.products) {
-        std::vector<std::string> ids;
-        std::vector<KVTRELAY_EntityItem> failed;
-        for (const IndexComponent& c : product.components) {
-            std::string id = EntityId(c.entity);
-            auto seen = done.find(id);
-            if (seen != done.end()) {
-                // offered by two products: one copy serves both
-                if (seen->second)
-                    ids.push_back(id);
-                else
-                    failed.push_back(c.entity);
-                continue;
-            }
-            std::string name = CRepository::PackageName(c.entity);
-            bool stopAfter = false;
-            if (!alreadyHeld(repository, c)) {
-                CPackageDownload download(context, transport, scratch, c, repository.PackagePath(name), name);
-                int32_t result = download.Run();
-                if (result <= 0) {
-                    done[id] = false;
-                    failed.push_back(c.entity);
-                    if (status > 0)
-                        status = result;
-                    if (result == KVTRELAY_E_CANCELLED || result == KVTRELAY_E_NOMEMORY) {
-                        status = result;
-                        stop = true;
-                        break;
-                    }
-                    if (!reportFailure(context, transport, c, name, download.Reason(), download.Received())) {
-                        status = KVTRELAY_E_CANCELLED;
-                        stop = true;
-                        break;
-                    }
-                    continue;
-                }
-                stopAfter = download.StopAfter();
-                repository.Put(RepositoryEntry{c.entity, name, c.size, c.sha256});
-            }
-            done[id] = true;
-            ids.push_back(id);
-            if (stopAfter || !context.Emit(KVTRELAY_EVENT_DOWNLOAD, id, c.size, c.size)) {
-                status = KVTRELAY_E_CANCELLED;
-                stop = true;
-                break;
-            }
-        }
-        if (stop)
-            break;
-        std::string productId = EntityId(product.entity);
-        if (failed.empty())
-            repository.SetProduct(productId, ids);
-        else if (!(ids = productRecord(repository, productId, ids, failed)).empty())
-            repository.SetProduct(productId, ids);  // a product with nothing held gets no record
-    }
+    status = CMirrorRun(context, transport, repository).Run(selection);
     // Old versions go only after a complete run, so a failed one never loses what worked before.
     if (status > 0 && !PruneOldVersions(context, repository))
         status = KVTRELAY_E_CANCELLED;

@@ -1,5 +1,5 @@
 #pragma once
-/// Mirroring a selection into the repository.
+// Mirroring a selection into the repository.
 
 #include <cstdint>
 

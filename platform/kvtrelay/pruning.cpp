@@ -1,3 +1,5 @@
+// Removing the versions of each component beyond the number the context keeps.
+
 #include "pruning.h"
 
 #include <algorithm>
@@ -5,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "source_index.h"
+#include "entity_identity.h"
 
 namespace kvtrelay {
 

@@ -1,5 +1,5 @@
 #pragma once
-/// Removing the versions of each component that the keep count no longer asks for.
+// Removing the versions of each component that the keep count no longer asks for.
 
 #include "relay_context.h"
 #include "repository.h"

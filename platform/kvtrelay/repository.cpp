@@ -1,3 +1,5 @@
+// The repository's record of what it holds: reading and writing server.ini.
+
 #include "repository.h"
 
 #include <algorithm>
@@ -10,11 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "entity_identity.h"
 #include "fd_write.h"
 #include "file_paths.h"
 #include "relay_contract.h"
 #include "sha256_stream.h"
-#include "source_index.h"
 
 namespace kvtrelay {
 

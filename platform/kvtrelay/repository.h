@@ -1,5 +1,5 @@
 #pragma once
-/// The local repository: server.ini (what the repository holds) and the packages folder.
+// The local repository: server.ini (what the repository holds) and the packages folder.
 
 #include <cstdint>
 #include <string>
@@ -27,7 +27,6 @@ class CRepository {
 public:
     explicit CRepository(const std::string& root) : m_root(root) {}
 
-    const std::string& Root() const { return m_root; }
     std::string PackagesFolder() const;
     std::string ServerFile() const;
     std::string PackagePath(const std::string& file) const;

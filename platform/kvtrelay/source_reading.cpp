@@ -1,15 +1,18 @@
+// Reading the index of an update source from the first of the given sources that answers.
+
 #include "source_reading.h"
 
 #include <new>
+#include <utility>
 
 #include "relay_log.h"
 
 namespace kvtrelay {
 
-int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, uint64_t count, CTransport*& transport,
+int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, uint64_t count, std::unique_ptr<CTransport>& transport,
                     SourceIndex& index)
 {
-    transport = nullptr;
+    transport.reset();
     int32_t status = KVTRELAY_E_SOURCE;
     TransportSettings settings;
     settings.maxBandwidth = context.maxBandwidth;
@@ -21,7 +24,7 @@ int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, u
             AppendRelayLog(context.repository, "source " + std::to_string(i + 1) + ": no url");
             continue;
         }
-        CTransport* t = new (std::nothrow) CTransport(settings);
+        std::unique_ptr<CTransport> t(new (std::nothrow) CTransport(settings));
         if (!t)
             return KVTRELAY_E_NOMEMORY;
         std::string text, error;
@@ -29,13 +32,12 @@ int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, u
         if (status > 0 && !ParseIndex(text, index, error))
             status = KVTRELAY_E_INDEX;
         if (status > 0) {
-            transport = t;
+            transport = std::move(t);
             return KVTRELAY_S_OK;
         }
         std::string reason = status == KVTRELAY_E_INDEX && !error.empty() ? "malformed index, " + error : t->Error();
         AppendRelayLog(context.repository,
                        t->Location(kIndexName) + ": " + (reason.empty() ? "cannot be read" : reason));
-        delete t;
     }
     return status;
 }
