@@ -270,6 +270,49 @@ int l_extract(lua_State* L)
     return PushStatusTriple(L, status);
 }
 
+namespace {
+
+// Whether the file named at `path` opens for reading, through the io table at `io`.
+bool ioFileExists(lua_State* L, int io, int path)
+{
+    lua_getfield(L, io, "open");
+    lua_pushvalue(L, path);
+    lua_pushstring(L, "r");
+    lua_call(L, 2, 1); /* file or nil */
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);
+        return false;
+    }
+    lua_getfield(L, io, "close");
+    lua_insert(L, -2); /* close, file */
+    lua_call(L, 1, 0);
+    return true;
+}
+
+// Replaces the text of the file named at `path` through the io table at `io`; a file that
+// cannot be opened is left as it is.
+void ioWriteText(lua_State* L, int io, int path, const char* text)
+{
+    int top = lua_gettop(L);
+    lua_getfield(L, io, "open");
+    lua_pushvalue(L, path);
+    lua_pushstring(L, "w");
+    lua_call(L, 2, 1); /* file or nil */
+    if (!lua_isnil(L, -1)) {
+        int file = lua_gettop(L);
+        lua_getfield(L, file, "write");
+        lua_pushvalue(L, file);
+        lua_pushstring(L, text);
+        lua_call(L, 2, 0);
+        lua_getfield(L, io, "close");
+        lua_pushvalue(L, file);
+        lua_call(L, 1, 0);
+    }
+    lua_settop(L, top);
+}
+
+}  // namespace
+
 int l_removevt(lua_State* L)
 {
     if (!lua_isstring(L, 1))
@@ -287,33 +330,16 @@ int l_removevt(lua_State* L)
 
     // The state's io library does the file work, so a host that sandboxes io governs it.
     lua_getglobal(L, "io"); /* 5 */
-    lua_getfield(L, 5, "open");
-    lua_pushvalue(L, 3);
-    lua_pushstring(L, "r");
-    lua_call(L, 2, 1); /* file or nil */
-    if (lua_isnil(L, -1)) {
+    if (!ioFileExists(L, 5, 3)) {
         lua_pushnil(L);
         lua_pushfstring(L, "%s is not a repository", repository);
         return 2;
     }
-    lua_getfield(L, 5, "close");
-    lua_insert(L, -2); /* close, file */
-    lua_call(L, 1, 0);
-
-    lua_getfield(L, 5, "open");
-    lua_pushvalue(L, 3);
-    lua_pushstring(L, "w");
-    lua_call(L, 2, 1); /* file or nil */
-    if (!lua_isnil(L, -1)) {
-        int file = lua_gettop(L);
-        lua_getfield(L, file, "write");
-        lua_pushvalue(L, file);
-        lua_pushstring(L, kServerIniStub);
-        lua_call(L, 2, 0);
-        lua_getfield(L, 5, "close");
-        lua_pushvalue(L, file);
-        lua_call(L, 1, 0);
-    }
+    ioWriteText(L, 5, 3, kServerIniStub);
+    // A repository served as a source must not go on naming the packages deleted below.
+    lua_pushfstring(L, "%s%s%s", repository, separator, kIndexFile); /* 6 */
+    if (ioFileExists(L, 5, 6))
+        ioWriteText(L, 5, 6, kEmptyIndex);
     lua_settop(L, 5);
 
     // Names are gathered first: deleting while reading a directory leaves the listing unspecified.

@@ -4,32 +4,25 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "entity_identity.h"
 #include "file_paths.h"
+#include "kept_index.h"
 #include "package_download.h"
 #include "pruning.h"
 #include "relay_log.h"
 #include "repository.h"
+#include "repository_index.h"
 #include "repository_lock.h"
 #include "sha256_stream.h"
 
 namespace kvtrelay {
 
 namespace {
-
-// True when the repository already holds this exact package intact.
-bool alreadyHeld(CRepository& repository, const IndexComponent& c)
-{
-    RepositoryEntry* e = repository.Find(c.entity);
-    if (!e || e->size != c.size || e->sha256 != c.sha256)
-        return false;
-    std::string hex;
-    uint64_t size = 0;
-    return HashFile(repository.PackagePath(e->file), hex, size) && size == c.size && hex == c.sha256;
-}
 
 // Reports a package that could not be mirrored: in the downloadend event and in relay.log.
 // False when the handler asked to stop.
@@ -69,8 +62,8 @@ std::vector<std::string> productRecord(CRepository& repository, const std::strin
 // no memory) ends the run early.
 class CMirrorRun {
 public:
-    CMirrorRun(KVTRELAY_Context& context, CTransport& transport, CRepository& repository)
-        : m_context(context), m_transport(transport), m_repository(repository)
+    CMirrorRun(KVTRELAY_Context& context, CTransport& transport, CRepository& repository, CRelayState& state)
+        : m_context(context), m_transport(transport), m_repository(repository), m_state(state)
     {
     }
 
@@ -116,7 +109,7 @@ private:
         if (seen != m_done.end())  // offered by two products: one copy serves both
             return seen->second ? Outcome::Held : Outcome::Failed;
         bool stopAfter = false;
-        if (!alreadyHeld(m_repository, c)) {
+        if (!held(c)) {
             Outcome fetched = fetch(c, stopAfter);
             if (fetched != Outcome::Held)
                 return fetched;
@@ -125,6 +118,33 @@ private:
         if (stopAfter || !m_context.Emit(KVTRELAY_EVENT_DOWNLOAD, id, c.size, c.size))
             return stop(KVTRELAY_E_CANCELLED);
         return Outcome::Held;
+    }
+
+    // True when the repository holds this exact package intact: its file as the relay verified
+    // it, or, hashed again, one with the right digest. A complete file under the package's name
+    // that server.ini does not know (a run killed after the rename) is taken on the same terms.
+    bool held(const IndexComponent& c)
+    {
+        const RepositoryEntry* e = m_repository.Find(c.entity);
+        if (e && (e->size != c.size || e->sha256 != c.sha256))
+            return false;  // the source now offers other bytes under this identity
+        std::string file = e ? e->file : CRepository::PackageName(c.entity);
+        struct stat st;
+        if (stat(m_repository.PackagePath(file).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+            static_cast<uint64_t>(st.st_size) != c.size)
+            return false;
+        if (!m_state.Trusted(file, c.sha256, st)) {
+            std::string hex;
+            uint64_t size = 0;
+            if (!HashFile(m_repository.PackagePath(file), hex, size) || size != c.size || hex != c.sha256)
+                return false;
+            // The stamp from before hashing: a change while it was read shows in the change time.
+            m_state.Verified(file, c.sha256, st);
+        }
+        if (!e)
+            m_repository.Put(RepositoryEntry{c.entity, file, c.size, c.sha256});
+        m_state.Unprune(file);
+        return true;
     }
 
     // Downloads a package the repository does not hold and records it.
@@ -136,6 +156,10 @@ private:
         if (result > 0) {
             stopAfter = download.StopAfter();
             m_repository.Put(RepositoryEntry{c.entity, name, c.size, c.sha256});
+            struct stat st;
+            if (stat(m_repository.PackagePath(name).c_str(), &st) == 0)
+                m_state.Verified(name, c.sha256, st);
+            m_state.Unprune(name);
             return Outcome::Held;
         }
         m_done[EntityId(c.entity)] = false;
@@ -157,6 +181,7 @@ private:
     KVTRELAY_Context& m_context;
     CTransport& m_transport;
     CRepository& m_repository;
+    CRelayState& m_state;
     std::map<std::string, bool> m_done;  // component id: held after this run
     DownloadScratch m_scratch;
     int32_t m_status = KVTRELAY_S_OK;
@@ -174,13 +199,43 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
     if (MakeFolders(repository.PackagesFolder()) != 0 || !repository.Load())
         return KVTRELAY_E_WRITE;
     RemoveStaleParts(repository.PackagesFolder());
+    CRelayState state(context.repository);
+    state.Load();
+    const std::map<std::string, uint64_t> earlier = state.PrunedFiles();
 
-    status = CMirrorRun(context, transport, repository).Run(selection);
+    status = CMirrorRun(context, transport, repository, state).Run(selection);
     // Old versions go only after a complete run, so a failed one never loses what worked before.
-    if (status > 0 && !PruneOldVersions(context, repository))
+    if (status > 0 && !PruneOldVersions(context, repository, state))
         status = KVTRELAY_E_CANCELLED;
-    // What was completed is recorded whatever the outcome, so the record matches the files.
-    if (repository.Save() != 0 && status > 0)
+    status = Publish(context, repository, state, earlier, status);
+    // Kept after a complete run only: a failed run is tried again, and without the copy the next
+    // run merely fetches the index whole.
+    if (status > 0 && !transport.IndexToKeep().url.empty() && !transport.IndexUnchanged())
+        SaveKeptIndex(context.repository, transport.IndexToKeep());
+    return status;
+}
+
+int32_t Publish(KVTRELAY_Context& context, CRepository& repository, CRelayState& state,
+                const std::map<std::string, uint64_t>& earlier, int32_t status)
+{
+    // What was completed is recorded whatever the outcome, so the record matches the files; the
+    // index follows server.ini, and only then go the files that an earlier index still named.
+    if (repository.Save() != 0 || WriteRepositoryIndex(repository) != 0)
+        return status > 0 ? KVTRELAY_E_WRITE : status;
+    if (!DeletePrunedFiles(context, repository, state, earlier) && status > 0)
+        status = KVTRELAY_E_CANCELLED;
+    std::set<std::string> kept;
+    for (const RepositoryEntry& e : repository.Entries())
+        kept.insert(e.file);
+    for (const auto& p : state.PrunedFiles())
+        kept.insert(p.first);
+    std::vector<std::string> gone;
+    for (const auto& v : state.VerifiedFiles())
+        if (!kept.count(v.first))
+            gone.push_back(v.first);
+    for (const std::string& file : gone)
+        state.Forget(file);
+    if (state.Save() != 0 && status > 0)
         status = KVTRELAY_E_WRITE;
     return status;
 }

@@ -185,12 +185,17 @@ int CRepository::Save() const
     return err;
 }
 
-RepositoryEntry* CRepository::Find(const KVTRELAY_EntityItem& entity)
+const RepositoryEntry* CRepository::Find(const KVTRELAY_EntityItem& entity) const
 {
-    for (RepositoryEntry& e : m_entries)
+    for (const RepositoryEntry& e : m_entries)
         if (SameComponent(e.entity, entity) && CompareVersions(e.entity.version, entity.version) == 0)
             return &e;
     return nullptr;
+}
+
+RepositoryEntry* CRepository::Find(const KVTRELAY_EntityItem& entity)
+{
+    return const_cast<RepositoryEntry*>(static_cast<const CRepository*>(this)->Find(entity));
 }
 
 void CRepository::Put(const RepositoryEntry& entry)

@@ -27,6 +27,7 @@ class CRepository {
 public:
     explicit CRepository(const std::string& root) : m_root(root) {}
 
+    const std::string& Root() const { return m_root; }
     std::string PackagesFolder() const;
     std::string ServerFile() const;
     std::string PackagePath(const std::string& file) const;
@@ -42,6 +43,7 @@ public:
 
     /// The entry with exactly this entity (version included), or null.
     RepositoryEntry* Find(const KVTRELAY_EntityItem& entity);
+    const RepositoryEntry* Find(const KVTRELAY_EntityItem& entity) const;
     /// Adds or replaces the entry for its entity.
     void Put(const RepositoryEntry& entry);
     /// Removes the entry for the entity and its id from every product.

@@ -17,6 +17,9 @@ int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, u
     TransportSettings settings;
     settings.maxBandwidth = context.maxBandwidth;
     settings.httpsLevel = context.httpsLevel;
+    // Read only: a listing, which creates nothing, may use the copy but never writes it.
+    KeptIndex kept;
+    LoadKeptIndex(context.repository, kept);
     // Sources are alternatives, tried in order: the first whose index reads wins.
     for (uint64_t i = 0; i < count; ++i) {
         if (!sources[i].url || !sources[i].url[0]) {
@@ -28,6 +31,7 @@ int32_t ReadSources(KVTRELAY_Context& context, const KVTRELAY_Source* sources, u
         if (!t)
             return KVTRELAY_E_NOMEMORY;
         std::string text, error;
+        t->OfferKeptIndex(kept);
         status = t->Open(sources[i], text);
         if (status > 0 && !ParseIndex(text, index, error))
             status = KVTRELAY_E_INDEX;
