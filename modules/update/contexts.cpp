@@ -1,3 +1,5 @@
+// Relay contexts from the repository argument and options, and products and sources from Lua tables.
+
 #include "contexts.h"
 
 #include <cmath>
@@ -8,7 +10,7 @@
 #include "events.h"
 #include "identifiers.h"
 #include "relay_contract.h"
-#include "update_module.h"
+#include "status_triple.h"
 #include "wide_strings.h"
 
 namespace {

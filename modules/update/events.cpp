@@ -1,9 +1,19 @@
+// Delivering the relay's progress events to the Lua handlers of the operation in progress.
+
 #include "events.h"
 
 #include <lua.hpp>
 
-#include "update_module.h"
 #include "wide_strings.h"
+
+// In the order of KVTRELAY_EventType, whose values the asserts pin.
+const char* const g_eventNames[kEventCount] = {
+    "download", "progress", "removebegin", "removefailed", "downloadbegin", "downloadend",
+};
+static_assert(KVTRELAY_EVENT_DOWNLOAD == 0 && KVTRELAY_EVENT_PROGRESS == 1 && KVTRELAY_EVENT_REMOVEBEGIN == 2 &&
+                  KVTRELAY_EVENT_REMOVEFAILED == 3 && KVTRELAY_EVENT_DOWNLOADBEGIN == 4 &&
+                  KVTRELAY_EVENT_DOWNLOADEND == 5,
+              "g_eventNames follows KVTRELAY_EventType");
 
 namespace UpdateEvents {
 

@@ -3,6 +3,13 @@
 
 #include "kvtrelay.h"
 
+/// Number of named relay event types: the relay's event types run from 0 to
+/// KVTRELAY_EVENT_DOWNLOADEND (its side: kEventTypeCount in platform/kvtrelay/relay_contract.h).
+const int kEventCount = KVTRELAY_EVENT_DOWNLOADEND + 1;
+
+/// Names of the relay event types as options and handlers know them, indexed by KVTRELAY_EventType.
+extern const char* const g_eventNames[kEventCount];
+
 namespace UpdateEvents {
 
 /// Relay event callback, the one function subscribed for every event type. `userData` is the Lua state of the operation in progress, whose

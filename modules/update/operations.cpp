@@ -1,3 +1,5 @@
+// The working functions of the module: list, the three downloads, extract and the removal step.
+
 #include "operations.h"
 
 #include <cstdlib>
@@ -10,21 +12,26 @@
 #include "contexts.h"
 #include "identifiers.h"
 #include "relay_contract.h"
-#include "update_module.h"
+#include "status_triple.h"
 #include "wide_strings.h"
 
 namespace {
 
-const int32_t kStatusNoMemory = -4;
 using namespace RelayContract;
 
 enum class RelayCall { GetInformation, Duplicate, Filtered };
 
+/// Whether the repository is cleared after the relay call (the removal step).
+enum class Afterwards { KeepRepository, RemovalStep };
+
+/// Where the identifiers that items must match come from.
+enum class Filter { None, Argument5 };
+
 struct Operation {
     RelayCall call;
-    ItemFilter accept;    ///< for RelayCall::Filtered
-    bool removalStep;     ///< whether the repository is cleared afterwards
-    bool filterArgument;  ///< argument 5 holds the identifiers that items must match
+    ItemFilter accept;  ///< for RelayCall::Filtered
+    Afterwards afterwards;
+    Filter filter;
 };
 
 bool isPatternLike(const KVTRELAY_EntityItem& item)
@@ -100,7 +107,7 @@ int l_function(lua_State* L, const Operation& op)
     int removalMode = kRemovalOn;
     if (const char* error = ContextOptions(L, a.context, removalMode))
         return a.raise(L, error);
-    if (op.filterArgument && !lua_isnoneornil(L, 5))
+    if (op.filter == Filter::Argument5 && !lua_isnoneornil(L, 5))
         if (const char* error = LuaToProducts(L, 5, &a.filter, a.filterCount))
             return a.raise(L, error);
 
@@ -134,7 +141,7 @@ int l_function(lua_State* L, const Operation& op)
 
     a.release();
 
-    if (op.removalStep && removalMode > 0) {
+    if (op.afterwards == Afterwards::RemovalStep && removalMode > 0) {
         // Runs whatever the status; its results and errors never change the operation's.
         lua_pushcfunction(L, l_removevt);
         lua_pushvalue(L, 1);
@@ -193,7 +200,7 @@ int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* prod
         std::free(items);
         std::free(kept);
         KVTRELAY_DestroyData(listed);
-        return kStatusNoMemory;
+        return KVTRELAY_E_NOMEMORY;
     }
 
     size_t used = 0;
@@ -218,27 +225,27 @@ int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* prod
 
 int l_list(lua_State* L)
 {
-    return l_function(L, {RelayCall::GetInformation, nullptr, false, false});
+    return l_function(L, {RelayCall::GetInformation, nullptr, Afterwards::KeepRepository, Filter::None});
 }
 
 int l_everything(lua_State* L)
 {
-    return l_function(L, {RelayCall::Duplicate, nullptr, true, false});
+    return l_function(L, {RelayCall::Duplicate, nullptr, Afterwards::RemovalStep, Filter::None});
 }
 
 int l_patterns(lua_State* L)
 {
-    return l_function(L, {RelayCall::Filtered, acceptPattern, true, false});
+    return l_function(L, {RelayCall::Filtered, acceptPattern, Afterwards::RemovalStep, Filter::None});
 }
 
 int l_patternsExceptMezra(lua_State* L)
 {
-    return l_function(L, {RelayCall::Filtered, acceptPatternExceptMezra, true, false});
+    return l_function(L, {RelayCall::Filtered, acceptPatternExceptMezra, Afterwards::RemovalStep, Filter::None});
 }
 
 int l_components(lua_State* L)
 {
-    return l_function(L, {RelayCall::Filtered, acceptListed, false, true});
+    return l_function(L, {RelayCall::Filtered, acceptListed, Afterwards::KeepRepository, Filter::Argument5});
 }
 
 int l_extract(lua_State* L)
@@ -263,6 +270,49 @@ int l_extract(lua_State* L)
     return PushStatusTriple(L, status);
 }
 
+namespace {
+
+// Whether the file named at `path` opens for reading, through the io table at `io`.
+bool ioFileExists(lua_State* L, int io, int path)
+{
+    lua_getfield(L, io, "open");
+    lua_pushvalue(L, path);
+    lua_pushstring(L, "r");
+    lua_call(L, 2, 1); /* file or nil */
+    if (lua_isnil(L, -1)) {
+        lua_pop(L, 1);
+        return false;
+    }
+    lua_getfield(L, io, "close");
+    lua_insert(L, -2); /* close, file */
+    lua_call(L, 1, 0);
+    return true;
+}
+
+// Replaces the text of the file named at `path` through the io table at `io`; a file that
+// cannot be opened is left as it is.
+void ioWriteText(lua_State* L, int io, int path, const char* text)
+{
+    int top = lua_gettop(L);
+    lua_getfield(L, io, "open");
+    lua_pushvalue(L, path);
+    lua_pushstring(L, "w");
+    lua_call(L, 2, 1); /* file or nil */
+    if (!lua_isnil(L, -1)) {
+        int file = lua_gettop(L);
+        lua_getfield(L, file, "write");
+        lua_pushvalue(L, file);
+        lua_pushstring(L, text);
+        lua_call(L, 2, 0);
+        lua_getfield(L, io, "close");
+        lua_pushvalue(L, file);
+        lua_call(L, 1, 0);
+    }
+    lua_settop(L, top);
+}
+
+}  // namespace
+
 int l_removevt(lua_State* L)
 {
     if (!lua_isstring(L, 1))
@@ -280,33 +330,16 @@ int l_removevt(lua_State* L)
 
     // The state's io library does the file work, so a host that sandboxes io governs it.
     lua_getglobal(L, "io"); /* 5 */
-    lua_getfield(L, 5, "open");
-    lua_pushvalue(L, 3);
-    lua_pushstring(L, "r");
-    lua_call(L, 2, 1); /* file or nil */
-    if (lua_isnil(L, -1)) {
+    if (!ioFileExists(L, 5, 3)) {
         lua_pushnil(L);
         lua_pushfstring(L, "%s is not a repository", repository);
         return 2;
     }
-    lua_getfield(L, 5, "close");
-    lua_insert(L, -2); /* close, file */
-    lua_call(L, 1, 0);
-
-    lua_getfield(L, 5, "open");
-    lua_pushvalue(L, 3);
-    lua_pushstring(L, "w");
-    lua_call(L, 2, 1); /* file or nil */
-    if (!lua_isnil(L, -1)) {
-        int file = lua_gettop(L);
-        lua_getfield(L, file, "write");
-        lua_pushvalue(L, file);
-        lua_pushstring(L, kServerIniStub);
-        lua_call(L, 2, 0);
-        lua_getfield(L, 5, "close");
-        lua_pushvalue(L, file);
-        lua_call(L, 1, 0);
-    }
+    ioWriteText(L, 5, 3, kServerIniStub);
+    // A repository served as a source must not go on naming the packages deleted below.
+    lua_pushfstring(L, "%s%s%s", repository, separator, kIndexFile); /* 6 */
+    if (ioFileExists(L, 5, 6))
+        ioWriteText(L, 5, 6, kEmptyIndex);
     lua_settop(L, 5);
 
     // Names are gathered first: deleting while reading a directory leaves the listing unspecified.

@@ -17,6 +17,11 @@ const char* const kPackagesFolder = "packages";
 /// server.ini of an emptied repository: its three sections, in the relay's order.
 const char* const kServerIniStub = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n";
 
+/// The repository's index for the next tier, and its text once the removal step has emptied
+/// the repository: the header alone.
+const char* const kIndexFile = "index.txt";
+const char* const kEmptyIndex = "kvtrelay-index 1\n";
+
 /// A package the update server left behind is "<name>.zip" with a name longer than this;
 /// shorter names and merged packages ("..._merged.zip") are the repository's own.
 const size_t kServerPackageMinLength = 10;

@@ -1,22 +1,20 @@
-// Entry point and function table of the Lua module "update", start-up and shut-down of the
-// relay library, its version, and the status triple every operation reports with.
+// Entry point and function table of the Lua module "update": start-up and shut-down of the
+// relay library and its version, beside the operations and identifiers of the files below.
 
 #include "update_module.h"
 
-#include "identifiers.h"
-#include "operations.h"
-#include "wide_strings.h"
+#include <cstdint>
 
-const char* g_eventNames[kEventCount];
+#include "identifiers.h"
+#include "kvtrelay.h"
+#include "operations.h"
+#include "status_triple.h"
 
 namespace {
 
 // The relay library is started once per process, however many Lua states load the module.
 // Only the first load writes this state; shutdown() leaves the flag set on purpose.
 int g_started = 0;
-
-// The relay writes at most 64 characters, terminator included.
-const int kStatusMessageSize = 64;
 
 int l_startup(lua_State* L)
 {
@@ -78,34 +76,9 @@ const luaL_Reg r_update[] = {
 
 }  // namespace
 
-void PushStatus(lua_State* L, int32_t status)
-{
-    wchar_t message[kStatusMessageSize] = {0};
-    KVTRELAY_GetStatusMessage(message, status);
-    message[kStatusMessageSize - 1] = 0;  // never trust the library to terminate
-    lua_pushinteger(L, status);
-    PushWideAsNarrow(L, message);
-}
-
-int PushStatusTriple(lua_State* L, int32_t status)
-{
-    if (status > 0)
-        lua_pushboolean(L, 1);
-    else
-        lua_pushnil(L);
-    PushStatus(L, status);
-    return 3;
-}
-
 extern "C" __attribute__((visibility("default"))) int luaopen_update(lua_State* L)
 {
     if (g_started == 0) {
-        g_eventNames[KVTRELAY_EVENT_DOWNLOAD] = "download";
-        g_eventNames[KVTRELAY_EVENT_PROGRESS] = "progress";
-        g_eventNames[KVTRELAY_EVENT_REMOVEBEGIN] = "removebegin";
-        g_eventNames[KVTRELAY_EVENT_REMOVEFAILED] = "removefailed";
-        g_eventNames[KVTRELAY_EVENT_DOWNLOADBEGIN] = "downloadbegin";
-        g_eventNames[KVTRELAY_EVENT_DOWNLOADEND] = "downloadend";
         KVTRELAY_Startup(nullptr);  // a failed start is not reported; the module loads all the same
         g_started = 1;
     }

@@ -1,3 +1,5 @@
+// Fetching one package: the resumable part file, hashed as it fills, checked, renamed into place.
+
 #include "package_download.h"
 
 #include <algorithm>
@@ -148,9 +150,31 @@ bool CPackageDownload::prepare(bool resume)
     return true;
 }
 
+// One pass over the package: set up, fetch what is missing, judge what arrived. `retry` asks for
+// a second pass from byte 0; `keep` keeps the part file of a failed pass for the next run.
 int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
 {
     retry = keep = false;
+    int32_t status = begin(resume);
+    if (status <= 0)
+        return status;
+    if (m_start < m_component.size) {
+        bool stopped = false;
+        const CopySink copy = [this](int fd, size_t len) { return copyFrom(fd, len); };
+        status = m_transport.Fetch(
+            m_component.package, [this](const char* data, size_t size) { return accept(data, size); }, stopped, m_start,
+            m_component.size, &copy);
+    }
+    flush();  // a failure sets m_writeFailed or m_cancelled
+    bool hashed = m_hasher.Finish();
+    int hashErrno = errno;
+    status = judgeTransfer(status, hashed, hashErrno, retry, keep);
+    return status > 0 ? verify(retry) : status;
+}
+
+// Prepares the part file and checks that the rest of the package fits.
+int32_t CPackageDownload::begin(bool resume)
+{
     const uint64_t total = m_component.size;
     if (!prepare(resume)) {
         m_reason = std::string("part file: ") + strerror(errno);
@@ -168,17 +192,13 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
                    std::to_string(room) + " bytes free";
         return KVTRELAY_E_WRITE;
     }
-    int32_t status = KVTRELAY_S_OK;
-    if (m_start < total) {
-        bool stopped = false;
-        const CopySink copy = [this](int fd, size_t len) { return copyFrom(fd, len); };
-        status = m_transport.Fetch(
-            m_component.package, [this](const char* data, size_t size) { return accept(data, size); }, stopped, m_start,
-            total, &copy);
-    }
-    flush();  // a failure sets m_writeFailed or m_cancelled
-    bool hashed = m_hasher.Finish();
-    int hashErrno = errno;
+    return KVTRELAY_S_OK;
+}
+
+// The status of a transfer from what the sinks and the hashing thread saw; the first failure in
+// this order names the reason.
+int32_t CPackageDownload::judgeTransfer(int32_t status, bool hashed, int hashErrno, bool& retry, bool& keep)
+{
     if (m_cancelled)
         return KVTRELAY_E_CANCELLED;
     if (m_writeFailed) {
@@ -193,7 +213,7 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
         return KVTRELAY_E_DOWNLOAD;
     }
     if (m_oversize) {
-        m_reason = "more bytes than the declared size " + std::to_string(total);
+        m_reason = "more bytes than the declared size " + std::to_string(m_component.size);
         return KVTRELAY_E_DIGEST;
     }
     if (status <= 0 && m_transport.RangeRefused() && m_start > 0) {
@@ -210,8 +230,14 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
         // Everything received is in the part file: the next run goes on from there.
         keep = status == KVTRELAY_E_DOWNLOAD && m_received > 0;
         m_reason = m_transport.Error();
-        return status;
     }
+    return status;
+}
+
+// Checks size and digest of a complete transfer and reports its end.
+int32_t CPackageDownload::verify(bool& retry)
+{
+    const uint64_t total = m_component.size;
     std::string digest = m_sha->HexDigest();
     if (m_received != total || digest != m_component.sha256) {
         if (m_start > 0) {

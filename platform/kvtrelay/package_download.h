@@ -1,6 +1,6 @@
 #pragma once
-/// Fetching one package into the repository: the resumable "<package>.part" file, checked for
-/// size and SHA-256 before it is renamed into place.
+// Fetching one package into the repository: the resumable "<package>.part" file, checked for
+// size and SHA-256 before it is renamed into place.
 
 #include <chrono>
 #include <cstdint>
@@ -47,6 +47,9 @@ public:
 private:
     bool prepare(bool resume);
     int32_t transfer(bool resume, bool& retry, bool& keep);
+    int32_t begin(bool resume);
+    int32_t judgeTransfer(int32_t status, bool hashed, int hashErrno, bool& retry, bool& keep);
+    int32_t verify(bool& retry);
     bool accept(const char* data, size_t size);
     bool flush();
     bool writeOut(const char* data, size_t size);

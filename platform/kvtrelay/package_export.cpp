@@ -1,3 +1,5 @@
+// Exporting a component: finding its package in the repository, checking it and unpacking it.
+
 #include "package_export.h"
 
 #include <cstring>
@@ -11,7 +13,7 @@
 #include "repository.h"
 #include "repository_lock.h"
 #include "sha256_stream.h"
-#include "source_index.h"
+#include "entity_identity.h"
 #include "zip_archive.h"
 
 namespace kvtrelay {

@@ -1,5 +1,7 @@
 #include "product_selection.h"
 
+#include "entity_identity.h"
+
 namespace kvtrelay {
 
 Selection SelectProducts(const SourceIndex& index, const KVTRELAY_Product* products, uint64_t count)

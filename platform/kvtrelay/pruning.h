@@ -1,13 +1,26 @@
 #pragma once
-/// Removing the versions of each component that the keep count no longer asks for.
+// Removing the versions of each component that the keep count no longer asks for, in two
+// steps a run apart, so that a reader of the previous index never meets a missing file.
+
+#include <cstdint>
+#include <map>
+#include <string>
 
 #include "relay_context.h"
+#include "relay_state.h"
 #include "repository.h"
 
 namespace kvtrelay {
 
-/// Removes all but the newest keepCount + 1 versions of every component, their packages and
-/// their records; a package that cannot be removed keeps its record. False when cancelled.
-bool PruneOldVersions(KVTRELAY_Context& context, CRepository& repository);
+/// Takes the versions beyond the keep count off the repository's record (removebegin for each)
+/// and notes their files in state as pruned; the files stay for now. False when a handler
+/// asked to stop.
+bool PruneOldVersions(KVTRELAY_Context& context, CRepository& repository, CRelayState& state);
+
+/// Deletes the files in `earlier` (pruned by an earlier run) that the repository does not hold
+/// again; a file that cannot be deleted stays noted for the next run (removefailed). False
+/// when a handler asked to stop.
+bool DeletePrunedFiles(KVTRELAY_Context& context, const CRepository& repository, CRelayState& state,
+                       const std::map<std::string, uint64_t>& earlier);
 
 }  // namespace kvtrelay

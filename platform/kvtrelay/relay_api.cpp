@@ -76,10 +76,9 @@ int32_t runSourced(KVTRELAY_Context* context, const KVTRELAY_Product* products, 
         return KVTRELAY_E_REPOSITORY;
     if (productCount > 0) {
         // Nothing requested needs no source: the answer is an empty information.
-        kvtrelay::CTransport* raw = nullptr;
+        std::unique_ptr<kvtrelay::CTransport> transport;
         kvtrelay::SourceIndex index;
-        int32_t status = kvtrelay::ReadSources(*context, sources, sourceCount, raw, index);
-        std::unique_ptr<kvtrelay::CTransport> transport(raw);
+        int32_t status = kvtrelay::ReadSources(*context, sources, sourceCount, transport, index);
         if (status <= 0)
             return status;
         selection = kvtrelay::SelectProducts(index, products, productCount);

@@ -31,6 +31,12 @@ const char* const kRelayLog = "relay.log";
 const char* const kRelayLogOld = "relay.log.1";  ///< where relay.log is rotated to
 const char* const kPartSuffix = ".part";         ///< "<package>.part": a download not yet complete
 const char* const kTempSuffix = ".tmp";          ///< "server.ini.<pid>.tmp": written, then renamed
+/// The repository as a source for the next tier, in the grammar the relay reads.
+const char* const kIndexFile = "index.txt";
+/// What the relay verified and what it pruned but keeps one more run (relay_state.h).
+const char* const kStateFile = "relay.state";
+/// The copy of the source's index with the server's validators (kept_index.h).
+const char* const kKeptIndexFile = "relay.source-index";
 
 /// The relay keeps repositories apart with record locks on kLockFile; it no longer makes the
 /// named semaphore that the module still removes.

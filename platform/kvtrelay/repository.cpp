@@ -1,3 +1,5 @@
+// The repository's record of what it holds: reading and writing server.ini.
+
 #include "repository.h"
 
 #include <algorithm>
@@ -10,11 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "entity_identity.h"
 #include "fd_write.h"
 #include "file_paths.h"
 #include "relay_contract.h"
 #include "sha256_stream.h"
-#include "source_index.h"
 
 namespace kvtrelay {
 
@@ -183,12 +185,17 @@ int CRepository::Save() const
     return err;
 }
 
-RepositoryEntry* CRepository::Find(const KVTRELAY_EntityItem& entity)
+const RepositoryEntry* CRepository::Find(const KVTRELAY_EntityItem& entity) const
 {
-    for (RepositoryEntry& e : m_entries)
+    for (const RepositoryEntry& e : m_entries)
         if (SameComponent(e.entity, entity) && CompareVersions(e.entity.version, entity.version) == 0)
             return &e;
     return nullptr;
+}
+
+RepositoryEntry* CRepository::Find(const KVTRELAY_EntityItem& entity)
+{
+    return const_cast<RepositoryEntry*>(static_cast<const CRepository*>(this)->Find(entity));
 }
 
 void CRepository::Put(const RepositoryEntry& entry)

@@ -1,5 +1,5 @@
 #pragma once
-/// The local repository: server.ini (what the repository holds) and the packages folder.
+// The local repository: server.ini (what the repository holds) and the packages folder.
 
 #include <cstdint>
 #include <string>
@@ -43,6 +43,7 @@ public:
 
     /// The entry with exactly this entity (version included), or null.
     RepositoryEntry* Find(const KVTRELAY_EntityItem& entity);
+    const RepositoryEntry* Find(const KVTRELAY_EntityItem& entity) const;
     /// Adds or replaces the entry for its entity.
     void Put(const RepositoryEntry& entry);
     /// Removes the entry for the entity and its id from every product.

@@ -78,6 +78,50 @@ std::string systemError(const char* what, int err)
     return std::string(what) + ": " + strerror(err);
 }
 
+// The validators of the last response: a redirect's headers are dropped when the next status
+// line comes.
+struct Validators {
+    std::string etag, lastModified;
+};
+
+std::string headerValue(const std::string& line, size_t nameLength)
+{
+    size_t start = line.find_first_not_of(" \t", nameLength);
+    size_t end = line.find_last_not_of(" \t\r\n");
+    return start == std::string::npos || end < start ? std::string() : line.substr(start, end - start + 1);
+}
+
+size_t curlHeader(char* data, size_t size, size_t count, void* user)
+{
+    Validators* v = static_cast<Validators*>(user);
+    std::string line(data, size * count);
+    if (startsWithNoCase(line, "HTTP/"))
+        *v = Validators();
+    else if (startsWithNoCase(line, "ETag:"))
+        v->etag = headerValue(line, 5);
+    else if (startsWithNoCase(line, "Last-Modified:"))
+        v->lastModified = headerValue(line, 14);
+    return size * count;
+}
+
+// Adds If-None-Match and If-Modified-Since for the kept copy. False when out of memory.
+bool appendConditions(std::unique_ptr<curl_slist, void (*)(curl_slist*)>& headers, const KeptIndex& kept)
+{
+    const std::pair<const char*, const std::string*> conditions[] = {{"If-None-Match: ", &kept.etag},
+                                                                     {"If-Modified-Since: ", &kept.lastModified}};
+    for (const auto& c : conditions) {
+        if (c.second->empty())
+            continue;
+        // Appending returns the list's head, which is new only for the first item.
+        curl_slist* head = curl_slist_append(headers.get(), (c.first + *c.second).c_str());
+        if (!head)
+            return false;
+        if (!headers)
+            headers.reset(head);
+    }
+    return true;
+}
+
 }  // namespace
 
 void SetTransferLimits(const TransferLimits& limits)
@@ -183,7 +227,8 @@ int32_t CTransport::readIndex(std::string& text)
         text.append(data, size);
         return true;
     };
-    int32_t status = Fetch(kIndexName, sink, stopped, 0, kMaxIndexSize);
+    int32_t status = m_http ? fetchIndexConditionally(sink, stopped, text)
+                            : Fetch(kIndexName, sink, stopped, 0, kMaxIndexSize);
     if (tooLarge) {
         m_error = "index larger than " + std::to_string(kMaxIndexSize) + " bytes";
         return KVTRELAY_E_INDEX;
@@ -191,6 +236,43 @@ int32_t CTransport::readIndex(std::string& text)
     if (status <= 0)
         return status == KVTRELAY_E_NOMEMORY ? status : KVTRELAY_E_SOURCE;
     return KVTRELAY_S_OK;
+}
+
+// Reads the index over http(s), asking with the offered copy's validators when it came from the
+// same url; a 304 answer takes the copy's text.
+int32_t CTransport::fetchIndexConditionally(const DataSink& sink, bool& stopped, std::string& text)
+{
+    m_toKeep = KeptIndex();
+    m_unchanged = false;
+    if (!setUpHandle(kMaxIndexSize))
+        return KVTRELAY_E_NOMEMORY;
+    std::string url = Location(kIndexName);
+    bool ask = m_offered.url == url && (!m_offered.etag.empty() || !m_offered.lastModified.empty());
+    std::unique_ptr<curl_slist, void (*)(curl_slist*)> headers(nullptr, curl_slist_free_all);
+    if (ask && !appendConditions(headers, m_offered))
+        return KVTRELAY_E_NOMEMORY;
+    Validators seen;
+    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, curlHeader);
+    curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, &seen);
+    int32_t status = Fetch(kIndexName, sink, stopped, 0, kMaxIndexSize);
+    // The handle goes on to fetch packages, which are asked for unconditionally.
+    curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+    curl_easy_setopt(m_curl, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
+    curl_easy_setopt(m_curl, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+    long code = 0;
+    curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &code);
+    if (status <= 0)
+        return status;
+    if (ask && code == 304) {
+        m_unchanged = true;
+        text = m_offered.text;
+        seen.etag = seen.etag.empty() ? m_offered.etag : seen.etag;
+        seen.lastModified = seen.lastModified.empty() ? m_offered.lastModified : seen.lastModified;
+    }
+    if (!seen.etag.empty() || !seen.lastModified.empty())
+        m_toKeep = KeptIndex{url, seen.etag, seen.lastModified, text};
+    return status;
 }
 
 std::string CTransport::Location(const std::string& relative) const

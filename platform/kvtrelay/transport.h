@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kept_index.h"
 #include "kvtrelay.h"
 
 typedef void CURL;
@@ -51,6 +52,15 @@ public:
     CTransport(const CTransport&) = delete;
     CTransport& operator=(const CTransport&) = delete;
 
+    /// Offers a copy of an index kept from an earlier run: when Open reads the index from the
+    /// same url over http(s), it asks the server whether it changed, and takes the copy on 304.
+    void OfferKeptIndex(const KeptIndex& kept) { m_offered = kept; }
+    /// The index Open read over http(s), with the server's validators, to be kept for the next
+    /// run; its url is empty after a folder source or a server that sent no validator.
+    const KeptIndex& IndexToKeep() const { return m_toKeep; }
+    /// True when the server answered that the offered copy is still current.
+    bool IndexUnchanged() const { return m_unchanged; }
+
     /// Chooses the source and reads its index text. Status: KVTRELAY_S_OK, or
     /// E_SCHEME, E_INSECURE, E_SOURCE (unreadable), E_INDEX (too large), E_NOMEMORY.
     int32_t Open(const KVTRELAY_Source& source, std::string& indexText);
@@ -81,6 +91,7 @@ private:
     int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset, uint64_t expected);
     int32_t readIndex(std::string& text);
     bool setUpHandle(uint64_t expected);
+    int32_t fetchIndexConditionally(const DataSink& sink, bool& stopped, std::string& text);
 
     TransportSettings m_settings;
     bool m_http = false;
@@ -93,6 +104,8 @@ private:
     std::string m_error;
     bool m_rangeRefused = false;
     std::vector<char> m_buffer;
+    KeptIndex m_offered, m_toKeep;
+    bool m_unchanged = false;
 };
 
 /// Turns a file:// URL or an absolute path into a folder path; false for anything else.

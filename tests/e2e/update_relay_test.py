@@ -282,6 +282,81 @@ class UpdateRelayTest(unittest.TestCase):
         self.assertEqual((sorted(before[0] + [ENGINE + ".zip.part"]), before[1]),
                          (self.packages(), (self.repo / "server.ini").read_text()))
 
+    def index_files(self, root):
+        """The package paths an index.txt names."""
+        return sorted(l.split()[2] for l in (root / "index.txt").read_text().splitlines() if l.startswith("component "))
+
+    def test_repository_is_a_source_and_keeps_pruned_packages_one_run(self):
+        everything = "triple(update.everything(REPO, PRODUCTS, SRC, {vt = true, keepcount = 0}))"
+        self.assertEqual("status table 1 success", self.lua(everything)[0])
+        # keepcount 0 takes the older pattern off the index at once, off the disk one run later.
+        held = sorted("packages/%s.zip" % i for i in ALL if i != PATTERN_OLD)
+        self.assertEqual(held, self.index_files(self.repo))
+        self.assertIn(PATTERN_OLD + ".zip", self.packages())
+        downstream = self.tmp / "downstream"
+        lines = self.lua(everything.replace("REPO, ", "'%s', " % downstream), src=self.repo)
+        self.assertEqual("status table 1 success", lines[0])
+        self.assertEqual(held, self.index_files(downstream))
+        for p in held:
+            self.assertEqual(sha256(self.repo / p), sha256(downstream / p))
+        self.lua(everything)
+        self.assertEqual(sorted(Path(p).name for p in held), self.packages())
+        # The removal step leaves an index that names nothing.
+        self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
+        self.assertEqual("kvtrelay-index 1\n", (self.repo / "index.txt").read_text())
+
+    def big_source(self, size=4 << 20):
+        """A source of one product whose one package is size bytes of noise."""
+        ident = "c3t77v1.0.0l-1p-1r-1o-1"
+        data = os.urandom(size)
+        (self.src / "packages" / (ident + ".zip")).write_bytes(data)
+        (self.src / "index.txt").write_text("kvtrelay-index 1\nproduct %s\ncomponent %s packages/%s.zip %d %s\n"
+                                            % (ident, ident, ident, size, hashlib.sha256(data).hexdigest()))
+        return self.repo / "packages" / (ident + ".zip")
+
+    def test_unchanged_rerun_reads_no_package_bytes(self):
+        package = self.big_source()
+        # Bytes this process read through system calls during the mirror.
+        run = """
+            local function rchar() for l in io.lines("/proc/self/io") do
+              local n = l:match("^rchar: (%d+)") if n then return tonumber(n) end end end
+            local before = rchar()
+            local info, code = update.everything(REPO, {"c3t77"}, SRC, {vt = true})
+            print(code, rchar() - before)
+        """
+        self.lua(run)
+        code, read = self.lua(run)[0].split()
+        self.assertEqual(("1", True), (code, int(read) < 1 << 20))
+        # Changed behind the relay's back, size and modification time put back: hashed, replaced.
+        st = package.stat()
+        with open(package, "r+b") as f:
+            f.seek(st.st_size // 2)
+            f.write(b"x")
+        os.utime(package, ns=(st.st_atime_ns, st.st_mtime_ns))
+        code, read = self.lua(run)[0].split()
+        self.assertEqual(("1", True), (code, int(read) >= st.st_size))
+        self.assertEqual(sha256(self.src / "packages" / package.name), sha256(package))
+
+    def test_unchanged_index_over_http_is_one_conditional_request(self):
+        url = self.start_server(cut=False)
+        call = "triple(update.everything(REPO, PRODUCTS, SRC, {vt = true}))"
+        self.assertEqual("status table 1 success", self.lua(call, src=url)[0])
+        log = self.tmp / "requests.log"
+        log.unlink()
+        self.assertEqual(self.entries(self.lua(call, src=url)), EVERYTHING)
+        self.assertEqual(["GET /index.txt HTTP/1.1 304"], [l.split(" ", 1)[1] for l in log.read_text().splitlines()])
+
+    def test_package_complete_after_a_kill_is_adopted(self):
+        # The process ends right after the first package is in place, before server.ini is written.
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true, download = function() os.exit(0) end})")
+        self.assertEqual([PATTERN_OLD + ".zip"], self.packages())
+        self.assertFalse((self.repo / "server.ini").exists())
+        url = self.start_server(cut=False)
+        self.assertEqual("status table 1 success", self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true}))",
+                                                            src=url)[0])
+        self.assertNotIn(PATTERN_OLD, (self.tmp / "requests.log").read_text())
+        self.assertIn(PATTERN_OLD + "=", (self.repo / "server.ini").read_text())
+
     def test_mirror_demo(self):
         lines = self.lua("os.exit(require('mirror_demo').run(OUT, SRC))")
         self.assertIn("exported %s into %s/export" % (PATTERN_NEW, self.out), lines)

@@ -1,6 +1,7 @@
 // The index of an update source is read from whatever the source serves. Parsing must accept or
 // refuse any text without harm; whatever it accepts must be usable as the relay uses it.
 #include "fuzz_support.h"
+#include "entity_identity.h"
 #include "source_index.h"
 
 #include <cstdio>

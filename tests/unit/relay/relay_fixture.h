@@ -18,6 +18,7 @@
 #include "file_paths.h"
 #include "text_conversion.h"
 #include "sha256_stream.h"
+#include "entity_identity.h"
 #include "source_index.h"
 
 using VkaTest::ListFolder;

@@ -6,9 +6,12 @@ Writes the chosen port to PORTFILE once listening. Each request line is logged w
 client's port and Range header, so a test can tell how many connections were used. Requests in
 proxy form ("GET http://host/path") are served like direct ones. "Range: bytes=N-" gets a 206
 but with "norange". With "cut", a .zip file is sent with its full Content-Length but the
-connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s.
+connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s. Every file
+carries an ETag and a Last-Modified from its size and modification time; a matching
+If-None-Match gets 304, and the log line ends in "304".
 """
 
+import email.utils
 import http.server
 import os
 import re
@@ -28,12 +31,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         ranged = self.headers.get("Range")
-        with open(LOGFILE, "a") as log:
-            log.write("%d %s%s\n" % (self.client_address[1], self.requestline, " " + ranged if ranged else ""))
         path = urllib.parse.urlsplit(self.path).path
         full = os.path.join(FOLDER, path.lstrip("/"))
-        if ".." in path.split("/") or not os.path.isfile(full):
+        found = ".." not in path.split("/") and os.path.isfile(full)
+        st = os.stat(full) if found else None
+        etag = '"%x-%x"' % (st.st_size, st.st_mtime_ns) if found else None
+        unchanged = found and self.headers.get("If-None-Match") == etag
+        with open(LOGFILE, "a") as log:
+            log.write("%d %s%s%s\n" % (self.client_address[1], self.requestline, " " + ranged if ranged else "",
+                                       " 304" if unchanged else ""))
+        if not found:
             self.send_error(404)
+            return
+        if unchanged:
+            self.send_response(304)
+            self.send_header("ETag", etag)
+            self.end_headers()
             return
         with open(full, "rb") as f:
             data = f.read()
@@ -45,6 +58,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data = data[offset:]
         else:
             self.send_response(200)
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", email.utils.formatdate(st.st_mtime, usegmt=True))
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         if MODE == "cut" and full.endswith(".zip"):
