@@ -65,8 +65,10 @@ bool TakeAgentLock(const wxString& path)
     // Static: the lock lives as long as the worker.
     static CLockFile s_file(toPath(path));
     if (s_file.Fd() < 0) {
-        wxLogSysError("Unable to open the agent lock %s", path);
-        return false;
+        // Like a pid file that cannot be written: the agent runs, but the operator must learn
+        // that nothing keeps a second one from starting beside it.
+        wxLogSysError("Unable to open the agent lock %s; running without it", path);
+        return true;
     }
     struct flock lock = wholeFile(F_WRLCK);
     if (fcntl(s_file.Fd(), F_SETLK, &lock) == 0)

@@ -7,7 +7,7 @@
 #include <sys/types.h>
 
 /// Worker: takes the lock for the rest of the process's life. false (logged, naming the holder)
-/// when another process holds it or the file cannot be opened.
+/// when another process holds it; a lock file that cannot be opened is logged and passed over.
 bool TakeAgentLock(const wxString& path);
 
 /// Start command: waits up to ms for the lock to be free. 0 when nobody holds it (or it cannot

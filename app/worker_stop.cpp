@@ -121,6 +121,8 @@ public:
     }
 };
 
+CStopWatcher* s_watcher = nullptr;
+
 }  // namespace
 
 StopLimits CurrentStopLimits()
@@ -135,7 +137,6 @@ StopLimits CurrentStopLimits()
 
 bool StartStopWatcher()
 {
-    // Never deleted: it lives as long as the process, which ends with exit() or _exit().
     CStopWatcher* watcher = new CStopWatcher();
     const int started = watcher->start(50, true, 0);
     if (started != 0) {
@@ -146,6 +147,8 @@ bool StartStopWatcher()
         return false;
     }
     std::lock_guard<std::mutex> lock(s_mutex);
+    // Never deleted: it lives as long as the process, which ends with exit() or _exit().
+    s_watcher = watcher;
     s_watching = true;
     return true;
 }

@@ -186,7 +186,6 @@ void CAgentApp::TakeRunOptions(const wxCmdLineParser& parser)
             // CI job would otherwise go green on a typo.
             writeStderr(wxString::Format("%s: not found", value));
             m_unitTestsMissing = true;
-            m_dom->Set("app.mode.unittest", true);
         }
     }
     if (parser.Found(kTest))
