@@ -2,6 +2,7 @@
 // clean-up, the start-up before and after the command line, the choice of run path, and the
 // exit line.
 #include "agent_app.h"
+#include "agent_lock.h"
 #include "agent_app_helpers.h"
 #include "openssl_startup.h"
 
@@ -131,9 +132,16 @@ int CAgentApp::OnRun()
     if (!m_background)
         return RunForeground(false);
     const DaemonRole role = RunDaemon();
-    if (role.worker)
-        return RunForeground(true, role.lifeline);
-    return role.result;
+    if (!role.worker)
+        return role.result;
+    // Held until the worker dies: a new start waits for it, even when this worker outlives
+    // its supervisor.
+    if (!TakeAgentLock(WorkFile("lock"))) {
+        wxLog::FlushActive();
+        exit(1);
+    }
+    m_readiness = role.readiness;
+    return RunForeground(true, role.lifeline);
 }
 
 int CAgentApp::OnExit()

@@ -93,11 +93,13 @@ public:
 
     /// Where the daemon path left the process: in the supervisor, which has ended with result, or
     /// in a new worker, which goes on along the foreground path with its end of the supervisor's
-    /// pipe (lifeline, -1 when there is none).
+    /// pipe (lifeline, -1 when there is none) and, in the first worker, the start command's
+    /// readiness pipe (-1 otherwise).
     struct DaemonRole {
         bool worker = false;
         int result = 0;
         int lifeline = -1;
+        int readiness = -1;
     };
 
     /// The foreground path; a daemon worker enters it with daemonWorker true (keeps log level 5)
@@ -107,6 +109,8 @@ public:
     /// The daemon path: detach, pid file, supervisor loop. Returns in the supervisor when it
     /// ends, and in each worker it forks.
     DaemonRole RunDaemon();
+    /// <work>/<appname>.<extension>, empty without a work folder.
+    wxString WorkFile(const wxString& extension) const;
 
 private:
     /// The command line's steps, in this order: the executable, the application name and the
@@ -118,6 +122,11 @@ private:
     /// After a run of RunChunk with a non-zero result: the error text on standard error, and
     /// in the log when it was a Lua error rather than a non-zero result.
     void ReportChunkResult(int result);
+    /// A daemon worker's run on the script thread: init, main, the wait for a stop, shutdown.
+    int RunDaemonWorkerScript();
+    /// Tells a waiting start command whether init succeeded (result 0) and, if not, the
+    /// interpreter's error text; only the first worker has one to tell.
+    void ReportAppStart(int result);
 
     bool m_installPlugins = false;
     bool m_isAgent = false;
@@ -131,6 +140,8 @@ private:
     wxString m_unitTests;
     wxString m_zipPath;
     wxString m_pidFile;
+    bool m_unitTestsMissing = false;  // -u named a file that is not there
+    int m_readiness = -1;             // the first daemon worker's readiness pipe
 };
 
 wxDECLARE_APP(CAgentApp);

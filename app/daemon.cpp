@@ -1,9 +1,14 @@
-// Daemon mode: detach from the terminal under a pid file and supervise the worker.
+// Daemon mode: detach from the terminal under a pid file, wait for the application to start,
+// and supervise the worker.
 #include "agent_app.h"
+
+#include "agent_lock.h"
+#include "readiness.h"
 
 #include "process_ops.h"
 #include "supervisor.h"
 #include "supervisor_signal.h"
+#include "worker_stop.h"
 
 #include "dom.h"
 #include "log2disk.h"
@@ -32,40 +37,8 @@ void redirectToNull(FILE* stream, const char* mode)
 // Logged by the supervisor, and shown on the terminal by the process that started it.
 const char kPidFileError[] = "Unable to write pid file %s";
 
-// The starting process waits here until the supervisor has written its pid file (or failed
-// to), so whoever started it finds the file the moment it returns. The message is the error
-// number of the pid file, 0 when it was written; end of file without one means the daemon
-// never got that far and has logged why.
-void awaitReadiness(int fd, const wxString& pidFile)
-{
-    int err = 0;
-    size_t got = 0;
-    char* bytes = reinterpret_cast<char*>(&err);
-    while (got < sizeof err) {
-        const ssize_t n = read(fd, bytes + got, sizeof err - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    close(fd);
-    if (got == sizeof err && err != 0) {
-        const wxString text =
-            wxString::Format(kPidFileError, pidFile) + wxString::Format(" (error %d: %s)", err, wxSysErrorMsgStr(err));
-        VkaCore::WriteTerminalLine("ERROR", std::string(text.utf8_str()));
-    }
-}
-
-void signalReadiness(int fd, int err)
-{
-    if (fd < 0)
-        return;
-    // Four bytes on a pipe arrive whole.
-    while (write(fd, &err, sizeof err) < 0 && errno == EINTR) {
-    }
-    close(fd);
-}
+// Margin over the worker's stop limit for an earlier worker to finish ending.
+constexpr int kLockWaitMarginMs = 5000;
 
 // Only a process that certainly does not exist lets us take over its pid file; a live one, or
 // one we may not signal, is treated as a running daemon, and the start ends here.
@@ -82,10 +55,24 @@ void exitIfDaemonRuns(const wxString& pidFile)
     exit(1);
 }
 
+// An earlier worker of this name (an orphan whose supervisor was killed) is still ending: it
+// ends within its stop limit, so a start waits that long and then refuses, rather than run a
+// second agent beside it.
+void exitIfEarlierAgentRuns(const wxString& lockFile)
+{
+    const int waitMs = CurrentStopLimits().limitMs + kLockWaitMarginMs;
+    const pid_t holder = AwaitAgentLockFree(lockFile, waitMs);
+    if (holder == 0)
+        return;
+    wxLogError("An earlier agent of this name (pid %d) still holds %s after %d s; not starting",
+               static_cast<int>(holder), lockFile, waitMs / 1000);
+    exit(1);
+}
+
 // Forks twice into a new session in the work folder: the starting process waits for readiness
 // on ready[0] and exits, the session leader exits at once. True in the daemon, false when a fork
 // failed (logged).
-bool detach(int ready[2], const wxString& pidFile, const wxString& work)
+bool detach(int ready[2], const wxString& appName, const wxString& work)
 {
     pid_t pid = fork();
     if (pid < 0) {
@@ -93,11 +80,10 @@ bool detach(int ready[2], const wxString& pidFile, const wxString& work)
         return false;
     }
     if (pid > 0) {
-        if (ready[0] >= 0) {
-            close(ready[1]);
-            awaitReadiness(ready[0], pidFile);
-        }
-        exit(0);
+        if (ready[0] < 0)
+            exit(0);
+        close(ready[1]);
+        exit(AwaitReadiness(ready[0], appName, wxFileName(work, appName, "log").GetFullPath()));
     }
     if (ready[0] >= 0)
         close(ready[0]);
@@ -125,10 +111,17 @@ bool detach(int ready[2], const wxString& pidFile, const wxString& work)
 
 }  // namespace
 
+wxString CAgentApp::WorkFile(const wxString& extension) const
+{
+    const wxString work = m_dom != nullptr ? m_dom->GetWxString("app.path.work") : wxString();
+    return work.empty() ? wxString() : wxFileName(work, GetAppName(), extension).GetFullPath();
+}
+
 CAgentApp::DaemonRole CAgentApp::RunDaemon()
 {
     m_pidFile = wxString::Format("/var/run/%s.pid", GetAppName());
     exitIfDaemonRuns(m_pidFile);
+    exitIfEarlierAgentRuns(WorkFile("lock"));
 
     // Without the pipe the start still works; it just returns without waiting.
     int ready[2] = {-1, -1};
@@ -139,29 +132,36 @@ CAgentApp::DaemonRole CAgentApp::RunDaemon()
 
     DaemonRole role;
     const wxString work = m_dom != nullptr ? m_dom->GetWxString("app.path.work") : wxString();
-    if (!detach(ready, m_pidFile, work)) {
+    if (!detach(ready, GetAppName(), work)) {
         role.result = -1;
         return role;
     }
+    // The start command stops reading once the application has started; a later message to it
+    // must fail quietly instead of ending the supervisor.
+    signal(SIGPIPE, SIG_IGN);
 
-    const wxString status = work.empty() ? wxString() : wxFileName(work, GetAppName() + ".status").GetFullPath();
+    const wxString status = WorkFile("status");
     // Armed before the pid file exists, so no stop request finds the supervisor unprepared.
     ArmSupervisorSignalHandler(m_pidFile, status);
-    int pidFileErr = 0;
     if (!VkaCore::WritePidFile(m_pidFile)) {
-        pidFileErr = errno != 0 ? errno : EINVAL;
+        const int err = errno != 0 ? errno : EINVAL;
         // The daemon runs on without one, but an operator must learn that it has no stop
         // handle and no guard against a second start.
-        wxLogSysError(pidFileErr, kPidFileError, m_pidFile);
+        wxLogSysError(err, kPidFileError, m_pidFile);
+        const wxString text =
+            wxString::Format(kPidFileError, m_pidFile) + wxString::Format(" (error %d: %s)", err, wxSysErrorMsgStr(err));
+        SendReadiness(ready[1], ReadinessKind::PidFileError, std::string(text.utf8_str()));
     }
-    signalReadiness(ready[1], pidFileErr);
 
     CPosixProcessOps ops(m_pidFile, status);
+    ops.SetReadiness(ready[1]);
+    ops.SetCrashReport(wxFileName(m_dom->GetPluginWorkdirWx("diag"), GetAppName(), "mdmp").GetFullPath());
     // The worker leaves the loop at once and comes back through here to OnRun, which sends it
     // along the foreground path.
     CSupervisor supervisor(ops, [&role, &ops]() {
         role.worker = true;
         role.lifeline = ops.WorkerLifeline();
+        role.readiness = ops.TakeWorkerReadiness();
         return 0;
     });
     role.result = supervisor.Run();

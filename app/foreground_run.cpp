@@ -3,6 +3,7 @@
 #include "agent_app.h"
 #include "lua/script_thread.h"
 #include "worker_signals.h"
+#include "worker_stop.h"
 
 #include <wx/evtloop.h>
 #include <wx/evtloopsrc.h>
@@ -93,6 +94,11 @@ int CAgentApp::RunForeground(bool daemonWorker, int supervisorPipe)
     // Blocked before the script thread exists, so that it inherits the mask: only a daemon
     // worker's sigwait takes these.
     BlockStopSignals();
+
+    // A daemon worker takes its stop requests on a thread of its own, so they reach it while
+    // its Lua code runs.
+    if (daemonWorker)
+        StartStopWatcher();
 
     if (supervisorPipe >= 0) {
         s_supervisorWatch = new CSupervisorWatch(supervisorPipe);

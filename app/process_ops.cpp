@@ -1,5 +1,6 @@
 #include "process_ops.h"
 
+#include "readiness.h"
 #include "supervisor_signal.h"
 
 #include "execute.h"
@@ -7,6 +8,7 @@
 #include <wx/log.h>
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -57,6 +59,9 @@ CPosixProcessOps::CPosixProcessOps(const wxString& pidFile, const wxString& stat
 CPosixProcessOps::~CPosixProcessOps()
 {
     CloseLifeline();
+    // In the supervisor: the start command, if still waiting, reads end of file.
+    if (m_readiness >= 0)
+        close(m_readiness);
 }
 
 void CPosixProcessOps::CloseLifeline()
@@ -100,6 +105,8 @@ pid_t CPosixProcessOps::Fork()
     if (pid == 0) {
         if (lifeline[1] >= 0)
             close(lifeline[1]);
+        // The worker keeps the readiness pipe: only the first inherits an open one, as the
+        // supervisor closes its copy when that worker ends.
         CloseLifeline();
         m_lifelineRead = lifeline[0];
         return pid;
@@ -207,8 +214,38 @@ void CPosixProcessOps::WriteStatus(const wxString& text)
     m_statusErrorLogged = true;
 }
 
-void CPosixProcessOps::RemoveStatus()
+void CPosixProcessOps::KeepStatusForSecondStop(const wxString& text)
 {
-    if (!m_statusPath.empty())
-        unlink(m_statusPath.c_str());
+    const wxScopedCharBuffer bytes = text.utf8_str();
+    KeepStoppedStatusText(std::string(bytes.data(), bytes.length()));
+}
+
+void CPosixProcessOps::FirstWorkerEnded(const wxString& howItEnded)
+{
+    if (m_readiness < 0)
+        return;
+    // The start command may be gone already (the application started long ago): SIGPIPE is
+    // ignored in the supervisor, and the failed write does not matter.
+    SendReadiness(m_readiness, ReadinessKind::WorkerEnded, std::string(howItEnded.utf8_str()));
+    close(m_readiness);
+    m_readiness = -1;
+}
+
+wxString CPosixProcessOps::CrashReportOf(pid_t worker)
+{
+    if (m_crashReport.empty())
+        return wxString();
+    // The report names the pid that wrote it, near its start; an older report names another.
+    const std::string path = toPath(m_crashReport);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return wxString();
+    char head[512];
+    const ssize_t n = read(fd, head, sizeof head - 1);
+    close(fd);
+    if (n <= 0)
+        return wxString();
+    head[n] = '\0';
+    const std::string mark = "\npid: " + std::to_string(static_cast<long long>(worker)) + "\n";
+    return std::strstr(head, mark.c_str()) != nullptr ? m_crashReport : wxString();
 }

@@ -27,11 +27,25 @@ public:
     pid_t OwnPid() override;
     StopRequest PendingStop() override;
     void WriteStatus(const wxString& text) override;
-    void RemoveStatus() override;
+    void KeepStatusForSecondStop(const wxString& text) override;
+    void FirstWorkerEnded(const wxString& howItEnded) override;
+    wxString CrashReportOf(pid_t worker) override;
 
     /// In a forked worker: the read end of the pipe whose only writer is the supervisor (end of
     /// file once the supervisor is gone), -1 when there is none.
     int WorkerLifeline() const { return m_lifelineRead; }
+    /// Takes the write end of the start command's readiness pipe: the first worker inherits it,
+    /// and the supervisor tells through it how that worker ended. -1: there is none.
+    void SetReadiness(int fd) { m_readiness = fd; }
+    /// In a worker: hands over its copy of the readiness pipe (-1 in all but the first).
+    int TakeWorkerReadiness()
+    {
+        const int fd = m_readiness;
+        m_readiness = -1;
+        return fd;
+    }
+    /// The file the crash handler writes when a worker dies of a crash.
+    void SetCrashReport(const wxString& path) { m_crashReport = path; }
 
 private:
     void CloseLifeline();
@@ -44,4 +58,6 @@ private:
     int m_lifelineRead = -1;   // in the worker
     int m_lifelineWrite = -1;  // in the supervisor, while its worker runs
     bool m_statusErrorLogged = false;
+    int m_readiness = -1;
+    wxString m_crashReport;
 };

@@ -26,20 +26,34 @@ int CSupervisor::StartsWithinWindow(long long now) const
     return n;
 }
 
-int CSupervisor::End(int result)
+int CSupervisor::End(int result, const wxString& why)
 {
+    // A worker that ended with 0 was stopped (directly, or it had nothing more to do): only
+    // other ends are failures, and "grep ERROR" must find why the daemon went away.
+    const bool stopped = result == 0 || m_ops.PendingStop() != StopRequest::None;
+    if (!stopped && !why.empty())
+        wxLogError("Supervisor exiting with %d: %s", result, why);
     m_ops.RemovePidFile();
-    m_ops.RemoveStatus();
+    m_worker = 0;
+    m_exit = result & 0xff;  // as the shell sees it: -1 is 255
+    // The status file stays: its last_exit is what an operator looks for after the end.
+    Publish(stopped ? State::Stopped : State::Failed);
     return result;
+}
+
+wxString CSupervisor::StatusTextFor(State state, pid_t worker, long long started, const wxString& exitLine) const
+{
+    static const char* const kStateNames[] = {"running", "delaying", "stopping", "stopped", "failed"};
+    return wxString::Format("supervisor=%d\nworker=%d\nstate=%s\nstarts=%d\nstarted=%lld\nlast_exit=%s\n%s",
+                            static_cast<int>(m_ops.OwnPid()), static_cast<int>(worker),
+                            kStateNames[static_cast<int>(state)], StartsWithinWindow(m_ops.Now()),
+                            worker != 0 ? started : 0LL, m_lastExit, exitLine);
 }
 
 wxString CSupervisor::StatusText() const
 {
-    static const char* const kStateNames[] = {"running", "delaying", "stopping"};
-    return wxString::Format("supervisor=%d\nworker=%d\nstate=%s\nstarts=%d\nstarted=%lld\nlast_exit=%s\n",
-                            static_cast<int>(m_ops.OwnPid()), static_cast<int>(m_worker),
-                            kStateNames[static_cast<int>(m_state)], StartsWithinWindow(m_ops.Now()),
-                            m_worker != 0 ? m_started : 0LL, m_lastExit);
+    const bool ended = m_state == State::Stopped || m_state == State::Failed;
+    return StatusTextFor(m_state, m_worker, m_started, ended ? wxString::Format("exit=%d\n", m_exit) : wxString());
 }
 
 int CSupervisor::EndOnIdleStop()
@@ -53,6 +67,9 @@ void CSupervisor::Publish(State state)
 {
     m_state = state;
     m_ops.WriteStatus(StatusText());
+    // A second SIGTERM ends the supervisor inside its handler, which cannot format text.
+    if (state != State::Stopped && state != State::Failed)
+        m_ops.KeepStatusForSecondStop(StatusTextFor(State::Stopped, 0, 0, "exit=0\n"));
 }
 
 bool CSupervisor::MayStart(long long now, int& result)
@@ -137,6 +154,7 @@ bool CSupervisor::WaitForWorker(pid_t worker, int& status)
             return false;
         }
     }
+    m_lastWorker = worker;
     m_worker = 0;
     return true;
 }
@@ -156,8 +174,12 @@ int CSupervisor::Run()
             return End(-1);
 
         const Outcome outcome = Classify(status, result);
+        if (!m_firstEnded) {
+            m_firstEnded = true;
+            m_ops.FirstWorkerEnded(m_lastExit);
+        }
         if (outcome == Outcome::End)
-            return End(result);
+            return End(result, m_lastExit);
         Publish(State::Delaying);
         if (outcome == Outcome::StopDriverAndRestart)
             StopDriver();
@@ -188,6 +210,9 @@ CSupervisor::Outcome CSupervisor::Classify(int status, int& result)
             wxLogError("%s", m_lastExit);
         else
             wxLogVerbose("%s", m_lastExit);
+        const wxString report = m_ops.CrashReportOf(m_lastWorker);
+        if (!report.empty())
+            wxLogError("Crash report of worker %d: %s", static_cast<int>(m_lastWorker), report);
         if (sig == SIGTERM) {
             result = 0;
             return Outcome::End;

@@ -68,8 +68,14 @@ public:
     virtual StopRequest PendingStop() = 0;
     /// Replaces the status file with text in one step (readers see the old or the new file).
     virtual void WriteStatus(const wxString& text) = 0;
-    /// Removes the status file when it exists.
-    virtual void RemoveStatus() = 0;
+    /// Keeps text for the status file that a second SIGTERM, which ends the supervisor at once,
+    /// leaves behind.
+    virtual void KeepStatusForSecondStop(const wxString&) {}
+    /// After the first worker has ended: tells the start command how, when it still waits for
+    /// the application to start.
+    virtual void FirstWorkerEnded(const wxString&) {}
+    /// The path of the crash report that worker wrote as it died, empty when it wrote none.
+    virtual wxString CrashReportOf(pid_t) { return wxString(); }
 };
 
 /// The restart loop. Run() returns the supervisor's result in the supervisor; in a forked worker
@@ -86,12 +92,13 @@ public:
     /// Number of remembered starts later than now - window (strictly).
     int StartsWithinWindow(long long now) const;
 
-    /// The status file's text: supervisor, worker, state, starts, started and last_exit lines.
+    /// The status file's text: supervisor, worker, state, starts, started and last_exit lines,
+    /// and once the supervisor has ended its exit line.
     wxString StatusText() const;
 
 private:
     enum class Outcome { Restart, StopDriverAndRestart, End };
-    enum class State { Running, Delaying, Stopping };
+    enum class State { Running, Delaying, Stopping, Stopped, Failed };
 
     /// Checks the stop request and the restart limit and sleeps the restart delay; false (with
     /// the supervisor's result) when the supervisor ends instead.
@@ -105,9 +112,13 @@ private:
     /// Decides from a wait status; sets result when the supervisor ends and m_lastExit always.
     Outcome Classify(int status, int& result);
     void StopDriver();
-    int End(int result);
+    /// Ends the supervisor with result: the pid file goes, the status file stays with the end,
+    /// "stopped" after a stop request or with 0, else "failed" and why (when not empty; else it
+    /// is logged already) is logged as an error.
+    int End(int result, const wxString& why = wxString());
     int EndOnIdleStop();
     void Publish(State state);
+    wxString StatusTextFor(State state, pid_t worker, long long started, const wxString& exitLine) const;
 
     CProcessOps& m_ops;
     std::function<int()> m_runWorker;
@@ -118,4 +129,7 @@ private:
     pid_t m_worker = 0;
     long long m_started = 0;
     wxString m_lastExit;
+    pid_t m_lastWorker = 0;
+    bool m_firstEnded = false;
+    int m_exit = 0;
 };

@@ -1,9 +1,14 @@
+// The supervisor's SIGTERM handler: the first request is passed on to the worker, a second
+// ends the supervisor at once.
 #include "supervisor_signal.h"
+
+#include "fd_write.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +26,9 @@ namespace {
 // the path from this fixed array, filled before the handler is installed.
 char s_pidFilePath[PATH_MAX];
 char s_statusFilePath[PATH_MAX];
+char s_statusTempPath[PATH_MAX];
+char s_stoppedStatus[1024];
+size_t s_stoppedStatusLength = 0;
 
 // A path that does not fit is not truncated into the name of some other file.
 void keepPath(char (&into)[PATH_MAX], const wxString& path)
@@ -49,6 +57,39 @@ bool workerRunning()
     return info.si_pid == 0;
 }
 
+// The status file of a supervisor that ends here, replaced in one step like every other time.
+void leaveStoppedStatus()
+{
+    if (s_statusFilePath[0] == '\0' || s_statusTempPath[0] == '\0' || s_stoppedStatusLength == 0)
+        return;
+    const int fd = open(s_statusTempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const bool ok = fdio::WriteAll(fd, s_stoppedStatus, s_stoppedStatusLength);
+    if (close(fd) == 0 && ok)
+        rename(s_statusTempPath, s_statusFilePath);
+    else
+        unlink(s_statusTempPath);
+}
+
+// SIGTERM held while the handler's own data changes.
+class CHeldSigterm {
+public:
+    CHeldSigterm()
+    {
+        sigset_t term;
+        sigemptyset(&term);
+        sigaddset(&term, SIGTERM);
+        sigprocmask(SIG_BLOCK, &term, &m_old);
+    }
+    ~CHeldSigterm() { sigprocmask(SIG_SETMASK, &m_old, nullptr); }
+    CHeldSigterm(const CHeldSigterm&) = delete;
+    CHeldSigterm& operator=(const CHeldSigterm&) = delete;
+
+private:
+    sigset_t m_old;
+};
+
 }  // namespace
 
 void pass_signal(int, siginfo_t* info, void*)
@@ -69,24 +110,28 @@ void pass_signal(int, siginfo_t* info, void*)
     }
     // exit() would run atexit handlers and static destructors that may be half-way through
     // their work in the interrupted code; _exit() is the safe way out of a handler. The
-    // status file would otherwise outlive the supervisor it describes.
-    if (s_statusFilePath[0] != '\0')
-        unlink(s_statusFilePath);
+    // status file must not keep describing a supervisor that is gone.
+    leaveStoppedStatus();
     kill(0, SIGTERM);
     _exit(0);
+}
+
+void KeepStoppedStatusText(const std::string& text)
+{
+    const CHeldSigterm held;
+    s_stoppedStatusLength = text.size() < sizeof s_stoppedStatus ? text.size() : 0;
+    std::memcpy(s_stoppedStatus, text.data(), s_stoppedStatusLength);
 }
 
 void ArmSupervisorSignalHandler(const wxString& pidFile, const wxString& statusFile)
 {
     // Keep SIGTERM out while the shared state changes under an already installed handler.
-    sigset_t term, old;
-    sigemptyset(&term);
-    sigaddset(&term, SIGTERM);
-    sigprocmask(SIG_BLOCK, &term, &old);
+    const CHeldSigterm held;
 
     _the_pid_file = pidFile;
     keepPath(s_pidFilePath, pidFile);
     keepPath(s_statusFilePath, statusFile);
+    keepPath(s_statusTempPath, statusFile.empty() ? statusFile : statusFile + ".new");
     _my_pid = getpid();
 
     struct sigaction action;
@@ -96,6 +141,4 @@ void ArmSupervisorSignalHandler(const wxString& pidFile, const wxString& statusF
     sigemptyset(&action.sa_mask);
     sigaddset(&action.sa_mask, SIGTERM);
     sigaction(SIGTERM, &action, nullptr);
-
-    sigprocmask(SIG_SETMASK, &old, nullptr);
 }

@@ -76,7 +76,7 @@ void InstallAgentSignalDispositions()
     setDisposition(SIGPIPE, SIG_IGN, SA_RESTART);
 }
 
-void AwaitStopRequest()
+void TakeStopRequest()
 {
     int sig = 0;
     const int err = sigwait(&StopSignals(), &sig);
@@ -92,8 +92,6 @@ void AwaitStopRequest()
         while (sigtimedwait(&StopSignals(), nullptr, &now) > 0) {
         }
     }
-    // From here a second stop request ends the process at once, even during shutdown.
-    pthread_sigmask(SIG_UNBLOCK, &StopSignals(), nullptr);
 }
 
 bool ClaimStopForSupervisorEnd()

@@ -17,10 +17,9 @@ void BlockStopSignals();
 /// Sets the agent process's signal dispositions and blocks the stop signals for the calling
 /// thread.
 void InstallAgentSignalDispositions();
-/// A daemon worker's wait for its stop request, once main has returned: takes one stop signal
-/// (and the duplicate the supervisor's end may have left pending), logs it, and unblocks the
-/// stop signals, so that a second request ends the process at once.
-void AwaitStopRequest();
+/// Takes one stop request for the calling thread, with the stop signals blocked: waits for a
+/// stop signal (and takes the duplicate the supervisor's end may have left pending) and logs it.
+void TakeStopRequest();
 
 /// A daemon worker's one stop: the script thread's wait takes a stop request, and the end of the
 /// supervisor asks for one. Whichever comes first claims it, so the two never add up to the

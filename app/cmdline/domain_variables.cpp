@@ -182,7 +182,10 @@ void CAgentApp::TakeRunOptions(const wxCmdLineParser& parser)
             m_unitTests = value;
             m_dom->Set("app.mode.unittest", true);
         } else {
+            // A unit-test run that cannot run its tests must fail, not run main instead: a
+            // CI job would otherwise go green on a typo.
             writeStderr(wxString::Format("%s: not found", value));
+            m_unitTestsMissing = true;
         }
     }
     if (parser.Found(kTest))

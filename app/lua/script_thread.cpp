@@ -3,7 +3,9 @@
 #include "agent_app.h"
 #include "lua/lua_setup.h"
 #include "lua/script_thread.h"
+#include "readiness.h"
 #include "worker_signals.h"
+#include "worker_stop.h"
 
 #include "lua_interpreter.h"
 #include "profiler.h"
@@ -164,6 +166,8 @@ int CAgentApp::RunAppInit()
     int result = RunProtectedSetup(this);
     if (result != 0)
         return result;
+    // From here until shutdown, a daemon worker's stop request may interrupt the Lua code.
+    EnterInterruptibleLua(L());
 
     result = RunCodeSnippet(wxString::Format("vkaAppModule = require([[%s]]);", GetAppName()));
     if (result != 0)
@@ -177,7 +181,7 @@ int CAgentApp::RunAppInteractively()
     if (result != 0)
         return result;
 
-    result = m_unitTests.empty() ? RunAppMain() : RunUnitTests();
+    result = (m_unitTests.empty() && !m_unitTestsMissing) ? RunAppMain() : RunUnitTests();
     if (result != 0)
         return result;
     return RunAppShutdown();
@@ -185,19 +189,42 @@ int CAgentApp::RunAppInteractively()
 
 int CAgentApp::OnRunScript()
 {
-    if (!m_background)
-        return RunAppInteractively();
+    return m_background ? RunDaemonWorkerScript() : RunAppInteractively();
+}
 
+void CAgentApp::ReportAppStart(int result)
+{
+    if (m_readiness < 0)
+        return;
+    if (result == 0) {
+        SendReadiness(m_readiness, ReadinessKind::Started, std::string());
+    } else {
+        const wxString info = m_lua != nullptr ? m_lua->GetErrorInfo() : wxString();
+        const wxScopedCharBuffer text = info.utf8_str();  // borrows from info
+        SendReadiness(m_readiness, ReadinessKind::StartFailed, std::string(text.data(), text.length()));
+    }
+    close(m_readiness);
+    m_readiness = -1;
+}
+
+int CAgentApp::RunDaemonWorkerScript()
+{
     int result = RunAppInit();
-    if (result != 0)
-        return result;
-    result = RunAppMain();
-    if (result != 0)
-        return result;
+    ReportAppStart(result);
+    if (result == 0)
+        result = RunAppMain();
 
-    // The stop request is awaited only once main has returned.
-    profiler_idle();
-    AwaitStopRequest();
-    profiler_running();
+    if (result == 0) {
+        // The stop request is awaited only once main has returned.
+        profiler_idle();
+        AwaitStopRequest();
+        profiler_running();
+    } else if (LuaWasInterrupted()) {
+        // A stop interrupted init or main, and the error is logged: the application still
+        // gets its shutdown, as after any other stop.
+        LeaveInterruptibleLua();
+    } else {
+        return result;
+    }
     return RunAppShutdown();
 }

@@ -51,6 +51,9 @@ wxString BuildUnitTestChunk(const wxString& selection)
 
 int CAgentApp::RunUnitTests()
 {
+    // Said on the command line already; like a pattern that matches nothing, the run fails.
+    if (m_unitTestsMissing)
+        return 1;
     if (m_unitTests.empty())
         return 0;
 

@@ -34,6 +34,9 @@ constexpr int kMaxFrames = 64;
 
 // Everything the handler needs is prepared here beforehand: it may not allocate.
 char g_dumpPath[4096];
+// The earlier reports kept beside the newest: <dump>.1 (the one before) to <dump>.3.
+constexpr int kKeptReports = 3;
+char g_keptPaths[kKeptReports][4096 + 4];
 char g_appName[256];
 std::atomic<bool> g_installed{false};
 
@@ -96,9 +99,21 @@ void writeBacktrace(int fd)
 #endif
 }
 
+// Moves the earlier reports one number up, the oldest out: rename is safe in a handler, and
+// the newest report then always has the plain name.
+void keepEarlierReports()
+{
+    if (g_keptPaths[0][0] == '\0')
+        return;
+    for (int i = kKeptReports - 1; i > 0; --i)
+        ::rename(g_keptPaths[i - 1], g_keptPaths[i]);
+    ::rename(g_dumpPath, g_keptPaths[0]);
+}
+
 void crashHandler(int sig, siginfo_t* info, void*)
 {
     int saved = errno;
+    keepEarlierReports();
     int fd = ::open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd >= 0) {
         put(fd, "Crash report\napplication: ");
@@ -173,6 +188,18 @@ bool InitCrashHandler(const wxString& dumpFile, const wxString& appName, bool fu
     if (!path.data() || !*path.data())
         return false;
     copyBounded(g_dumpPath, sizeof g_dumpPath, path.data());
+    const size_t length = strlen(g_dumpPath);
+    for (int i = 0; i < kKeptReports; ++i) {
+        // A path cut short by copyBounded would name some other file: keep none then.
+        if (length + 1 >= sizeof g_dumpPath) {
+            g_keptPaths[0][0] = '\0';
+            break;
+        }
+        memcpy(g_keptPaths[i], g_dumpPath, length);
+        g_keptPaths[i][length] = '.';
+        g_keptPaths[i][length + 1] = static_cast<char>('1' + i);
+        g_keptPaths[i][length + 2] = '\0';
+    }
     copyBounded(g_appName, sizeof g_appName, appName.utf8_str().data());
 
     struct rlimit core;

@@ -41,12 +41,16 @@ class DaemonCrashLoopTest(DaemonTestCase):
         self.write_module("vka_crashloop", init='  os.execute("kill -SEGV " .. mypid())')
         self.app = "vka_crashloop"
         result = self.tree.run("-b", "-a", self.app, timeout=30, env=env)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertRegex(result.stderr, r"vka_crashloop did not start: Child process crashed")
         supervisor = self.wait_until_pid_file()
 
         code = self.wait_exit(supervisor, timeout=127 / speed + 120)
         self.assertEqual(code, 255, self.tree.log_text(self.app))
         self.assertFalse(self.pid_file().exists())
+        status = self.status()
+        self.assertEqual((status["state"], status["exit"], status["worker"]), ("failed", "255", "0"))
+        self.assertRegex(status["last_exit"], r"^Child process crashed ")
 
         starts = [p for p, what in self.events() if what == "init"]
         self.assertEqual(len(starts), 8)

@@ -223,11 +223,13 @@ class DaemonTestCase(AgentTestCase):
                 return pid
         return None
 
-    def start_daemon(self, app, *args):
-        """Starts vk_agent -b under the application name app; returns the supervisor's pid."""
+    def start_daemon(self, app, *args, env=None, code=0):
+        """Starts vk_agent -b under the application name app, expecting the start command's exit
+        code; returns the supervisor's pid (self.start_result: the start command's result)."""
         self.app = app
-        result = self.tree.run("-b", "-a", app, *args, timeout=30)
-        self.assertEqual(result.returncode, 0, result.stderr)
+        result = self.tree.run("-b", "-a", app, *args, timeout=60, env=env)
+        self.start_result = result
+        self.assertEqual(result.returncode, code, result.stderr)
         # A worker that ends at once may take the pid file with it before we look; the
         # supervisor's own log lines name it then.
         supervisor = wait_until(lambda: self.read_pid_file() or self.supervisor_from_log())

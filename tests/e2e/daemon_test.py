@@ -14,6 +14,9 @@ from harness import STAGE, main
 
 # Shutdown that lasts long enough for a second stop request to arrive during it.
 SLOW_SHUTDOWN = '  os.execute("sleep 20")'
+# A main that never returns by itself, and stop limits short enough for a test.
+BUSY_MAIN = "  while true do end"
+QUICK_STOP = {"VKA_STOP_GRACE_MS": "1000", "VKA_STOP_LIMIT_MS": "3000"}
 
 
 class DaemonStopTest(DaemonTestCase):
@@ -69,7 +72,8 @@ class DaemonStopTest(DaemonTestCase):
         self.assertEqual(self.wait_exit(worker, timeout=5), 0)
         self.assertLess(time.monotonic() - started, 5)
         self.assertFalse(self.pid_file().exists())
-        self.assertIsNone(self.status())
+        status = self.status()
+        self.assertEqual((status["state"], status["worker"], status["exit"]), ("stopped", "0", "0"))
 
     def test_worker_that_ends_with_three_after_a_stop_is_still_restarted(self):
         self.write_module("vka_stop_three", shutdown="  if runs == 0 then return 3 end")
@@ -124,6 +128,55 @@ class DaemonStopTest(DaemonTestCase):
         agents = [p for p in children_of(os.getpid()) if os.path.realpath("/proc/%d/exe" % p) == str(self.tree.exe)]
         self.assertEqual(agents, [second])
         self.assertEqual(len(children_of(second)), 1)
+
+
+    def test_busy_main_is_interrupted_after_the_grace_period_and_shutdown_runs(self):
+        self.write_module("vka_busy", main=BUSY_MAIN)
+        supervisor = self.start_daemon("vka_busy", env=QUICK_STOP)
+        worker = self.wait_event("main")
+        os.kill(supervisor, signal.SIGTERM)
+        self.assertEqual(self.wait_exit(supervisor, timeout=20), 0)
+        self.assertEqual(self.events()[-1], (worker, "shutdown"))
+        self.assertLogged("WARNING", "Lua code still runs 1000 ms after the stop request; interrupting it", worker)
+        self.assertTrue([t for p, lv, t in self.log("ERROR") if p == worker and "interrupted" in t])
+
+    def test_worker_stuck_in_a_c_call_ends_itself_at_the_stop_limit(self):
+        # The stop's SIGTERM to the process group must not end the C call itself.
+        self.write_module("vka_stuck", main='  os.execute("trap \\"\\" TERM; sleep 60")')
+        supervisor = self.start_daemon("vka_stuck", env=QUICK_STOP)
+        worker = self.wait_event("main")
+        os.kill(supervisor, signal.SIGTERM)
+        self.assertEqual(self.wait_exit(supervisor, timeout=20), 1)
+        self.assertLogged("ERROR", "The worker has not ended 3000 ms after its stop request; ending it now (exit 1)",
+                          worker)
+
+    def test_start_waits_for_an_orphaned_busy_worker_and_runs_one_agent(self):
+        self.write_module("vka_orphan_busy", main="  if runs == 0 then while true do end end")
+        supervisor = self.start_daemon("vka_orphan_busy", env=QUICK_STOP)
+        orphan = self.wait_event("main")
+        os.kill(supervisor, signal.SIGKILL)
+        self.assertEqual(self.wait_exit(supervisor), -signal.SIGKILL)
+
+        second = self.start_daemon("vka_orphan_busy", env=QUICK_STOP)
+        self.assertEqual(self.wait_exit(orphan, timeout=1), 0)
+        new = self.wait_event("init", count=2)
+        self.assertEqual(self.events()[:3], [(orphan, "init"), (orphan, "main"), (orphan, "shutdown")])
+        agents = [p for p in children_of(os.getpid()) if os.path.realpath("/proc/%d/exe" % p) == str(self.tree.exe)]
+        self.assertEqual((agents, children_of(second)), ([second], [new]))
+
+    def test_start_refuses_while_an_earlier_worker_does_not_end_naming_its_pid(self):
+        self.write_module("vka_orphan_stuck")
+        supervisor = self.start_daemon("vka_orphan_stuck", env=QUICK_STOP)
+        orphan = self.wait_event("main")
+        os.kill(orphan, signal.SIGSTOP)
+        os.kill(supervisor, signal.SIGKILL)
+        self.assertEqual(self.wait_exit(supervisor), -signal.SIGKILL)
+
+        r = self.tree.run("-b", "-a", "vka_orphan_stuck", timeout=60, env=QUICK_STOP)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertLogged("ERROR", "An earlier agent of this name (pid %d) still holds %s after 8 s; not starting"
+                          % (orphan, self.tree.work / "vka_orphan_stuck.lock"))
+        self.assertEqual([w for _, w in self.events()], ["init", "main"])
 
 
 class DaemonPidFileTest(DaemonTestCase):
@@ -185,14 +238,25 @@ class DaemonPidFileTest(DaemonTestCase):
 
 class DaemonWorkerEndTest(DaemonTestCase):
 
-    def test_lua_error_of_init_reaches_the_log_with_its_traceback(self):
+    def test_broken_app_fails_its_start_with_the_error_on_standard_error(self):
+        # Regression: the start command exited 0 and printed nothing, the agent dead at once.
         self.write_module("vka_init_raises", init='  error("init refused")')
-        supervisor = self.start_daemon("vka_init_raises")
+        supervisor = self.start_daemon("vka_init_raises", code=1)
+        stderr = self.start_result.stderr
+        self.assertIn("init refused", stderr)
+        self.assertIn("stack traceback:", stderr)
+        self.assertIn("vka_init_raises did not start: Child process exited with status 512 (exit 2)", stderr)
         self.assertEqual(self.wait_exit(supervisor), 2)
         errors = [t for p, lv, t in self.log("ERROR") if "init refused" in t and "\\nstack traceback:\\n" in t]
         self.assertEqual(len(errors), 1, self.tree.log_text(self.app))
+        self.assertLogged("ERROR", "Supervisor exiting with 2: Child process exited with status 512 (exit 2)",
+                          supervisor)
 
-    def test_status_file_tells_the_running_worker_and_goes_with_the_supervisor(self):
+        r = self.tree.run("-b", "-a", "vka_nosuch", timeout=60)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("module 'vka_nosuch' not found", r.stderr)
+
+    def test_status_file_tells_the_running_worker_and_stays_after_the_end(self):
         self.write_module("vka_status")
         supervisor = self.start_daemon("vka_status")
         worker = self.wait_event("main")
@@ -202,7 +266,9 @@ class DaemonWorkerEndTest(DaemonTestCase):
                                       last_exit=""))
         os.kill(supervisor, signal.SIGTERM)
         self.assertEqual(self.wait_exit(supervisor), 0)
-        self.assertIsNone(self.status())
+        status = self.status()
+        self.assertEqual((status["state"], status["worker"], status["exit"]), ("stopped", "0", "0"))
+        self.assertEqual(status["last_exit"], "Child process exited with status 0 (exit 0)")
 
     def test_worker_exit_code_other_than_three_ends_the_supervisor_with_it(self):
         self.write_module("vka_five", main="  do return 5 end")
@@ -211,6 +277,9 @@ class DaemonWorkerEndTest(DaemonTestCase):
         self.assertFalse(self.pid_file().exists())
         self.assertEqual([w for _, w in self.events()], ["init", "main"])
         self.assertLogged("VERBOSE", "Child process exited with status 1280 (exit 5)", pid=supervisor)
+        status = self.status()
+        self.assertEqual((status["state"], status["worker"], status["exit"]), ("failed", "0", "5"))
+        self.assertEqual(status["last_exit"], "Child process exited with status 1280 (exit 5)")
 
     def exit_three_then_idle(self, app):
         self.write_module(app, main="  if runs == 0 then return 3 end")
@@ -245,8 +314,12 @@ class DaemonWorkerEndTest(DaemonTestCase):
         self.exit_three_then_idle("vka_no_driver")
         self.assertEqual([t for _, _, t in self.log() if "river" in t], [])
 
-    def test_killed_and_crashed_workers_are_restarted(self):
+    def test_killed_and_crashed_workers_are_restarted_and_crash_reports_named_and_kept(self):
         self.write_module("vka_crash")
+        diag = self.tree.work / "diag"
+        diag.mkdir(parents=True, exist_ok=True)
+        for suffix in ("", ".1", ".2", ".3"):
+            (diag / ("vka_crash.mdmp" + suffix)).write_text("old" + suffix)
         supervisor = self.start_daemon("vka_crash")
         worker = self.wait_event("main")
 
@@ -260,8 +333,11 @@ class DaemonWorkerEndTest(DaemonTestCase):
         third = self.wait_event("main", count=3)
         self.assertNotIn(third, (worker, second))
         crashed = [t for p, lv, t in self.log("ERROR") if p == supervisor]
-        self.assertEqual(len(crashed), 1, crashed)
+        self.assertEqual(len(crashed), 2, crashed)
         self.assertRegex(crashed[0], r"^Child process crashed with status (11|139) \(signal 11: Segmentation fault\)$")
+        self.assertEqual(crashed[1], "Crash report of worker %d: %s" % (second, diag / "vka_crash.mdmp"))
+        self.assertIn("\npid: %d\n" % second, (diag / "vka_crash.mdmp").read_text())
+        self.assertEqual([(diag / ("vka_crash.mdmp." + n)).read_text() for n in "123"], ["old", "old.1", "old.2"])
         self.assertLogged("VERBOSE", "Delaying 2000ms before restart 2", pid=supervisor)
         self.assertEqual(self.read_pid_file(), supervisor)
 
@@ -274,8 +350,8 @@ class DaemonServiceFilesTest(DaemonTestCase):
     def test_service_files_start_the_daemon_ready_and_stop_it_through_its_supervisor(self):
         unit = STAGE / "share" / "systemd" / "vk_agent.service"
         lines = unit.read_text().splitlines()
-        for line in ("Type=forking", "ExecStart=%s/vk_agent -b" % STAGE, "PIDFile=/var/run/vk_agent.pid",
-                     "KillMode=process"):
+        for line in ("Type=forking", "ExecStart=%s/vk_agent -b" % STAGE, "PIDFile=/run/vk_agent.pid",
+                     "KillMode=mixed", "TimeoutStopSec=45", "Wants=network-online.target"):
             self.assertIn(line, lines)
         self.assertFalse([l for l in lines if l.startswith("Restart")])
         if shutil.which("systemd-analyze"):

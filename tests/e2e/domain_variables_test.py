@@ -110,14 +110,15 @@ class Options(ProbeTestCase):
         self.assertEqual(run.value("app.mode.unittest"), "true")
 
     def test_unittest_with_a_missing_file(self):
-        run = self.probe("-u", "missing.lua")
+        run = self.probe("-u", "missing.lua", expect_ok=False)
         self.assertIn("missing.lua: not found", run.stderr)
         self.assertNotIn("missing.lua: not found\n", run.stderr)
         self.assertIsNone(run.type("app.mode.unittest"))
         self.assertIsNone(run.runner)
-        self.assertTrue(run.main_ran)
+        # The run fails instead of running main.
+        self.assertEqual((run.returncode, run.main_ran), (1, False))
         # The test switch still selects unit-test mode, but there is nothing to run.
-        run = self.probe("-u", "missing.lua", "-U")
+        run = self.probe("-u", "missing.lua", "-U", expect_ok=False)
         self.assertEqual(run.value("app.mode.unittest"), "true")
         self.assertIsNone(run.runner)
 

@@ -210,11 +210,21 @@ class UnitTestModeTest(AgentTestCase):
         self.assertIn('name="TestInc.testOne"', report)
         self.assertNotIn("testTwo", report)
 
-    def test_missing_file_is_refused_and_main_runs(self):
+    def test_missing_file_fails_the_run_without_main(self):
+        # Regression: the run went on with main and exited 0, so a CI job went green on a typo.
         r = self.tree.run("-u", "missing.lua", cwd=self.cwd)
         self.assertIn("missing.lua: not found", r.stderr)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertEqual(markers(r.stdout), ["<init>", "<main>", "<shutdown>"])
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertEqual(markers(r.stdout), ["<init>"])
+
+    def test_file_that_fails_to_load_is_an_error_in_the_junit_report(self):
+        # Regression: it counted in the exit status only, and alone it gave an empty report.
+        self.write_test("tests/broken_test.lua", "function testBad( end\n")
+        r = self.tree.run("-u", "tests/*_test.lua", "--", "-p", "testNone", "-o", "junit", "-n", "report.xml",
+                          cwd=self.cwd)
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        report = (self.cwd / "report.xml").read_text()
+        self.assertRegex(report, r'name="load tests/broken_test\.lua"[^>]*>\s*<error')
 
     def use_runner(self, source):
         # The sample runner also lives in the shared-helpers archive, which is searched first.

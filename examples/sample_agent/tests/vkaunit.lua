@@ -140,10 +140,44 @@ local function selectByName(lu, tests, names)
   return selected
 end
 
+-- A file that could not be loaded becomes a test of its own that fails with the load error,
+-- so that the report (JUnit included) shows it and not an empty suite. ran[name] is set when
+-- it has run.
+local function loadErrorTest(path, err, ran)
+  local name = 'load ' .. path
+  return { name, function()
+    ran[name] = true
+    error(err, 0)
+  end }
+end
+
+-- LuaUnit's -p/-x selection never leaves out a load error: it is not one of the file's tests.
+local function keepLoadErrors(runner, loadErrors)
+  local filter = runner.applyPatternFilter
+  runner.applyPatternFilter = function(patterns, list)
+    local kept, left = filter(patterns, list)
+    local stillLeft = {}
+    for _, t in ipairs(left) do
+      if loadErrors[t[1]] then
+        kept[#kept + 1] = t
+      else
+        stillLeft[#stillLeft + 1] = t
+      end
+    end
+    return kept, stillLeft
+  end
+end
+
 -- Runs the tests under LuaUnit with options; returns the number of tests that did not pass,
--- or nil and a message when the options are wrong.
-local function runTests(lu, tests, options)
+-- or nil and a message when the options are wrong. broken holds the load-error tests, which
+-- run whatever the selection.
+local function runTests(lu, tests, options, broken)
   local runner = lu.LuaUnit.new()
+  local loadErrors = {}
+  for _, t in ipairs(broken) do
+    loadErrors[t[1]] = true
+  end
+  keepLoadErrors(runner, loadErrors)
   -- LuaUnit ends the process on a bad option, on --help and after an abort asked for with
   -- --error or --failure. The process is the agent's, whose exit path must run, so such an
   -- exit ends only this run. A test that calls os.exit fails with this text as its error.
@@ -163,6 +197,9 @@ local function runTests(lu, tests, options)
       if selected == nil then
         error(message, 0)
       end
+    end
+    for _, t in ipairs(broken) do
+      selected[#selected + 1] = t
     end
     runner:registerSuite()
     runner:internalRunSuiteByInstances(selected)
@@ -212,13 +249,13 @@ return function(target)
     files = { target }
   end
 
-  local broken = 0
+  local broken, ran = {}, {}
   local tests = {}
   for _, path in ipairs(files) do
     local found, err = loadTests(lu, path)
     if found == nil then
       report('%s', err)
-      broken = broken + 1
+      broken[#broken + 1] = loadErrorTest(path, err, ran)
     else
       for _, t in ipairs(found) do
         tests[#tests + 1] = t
@@ -226,10 +263,16 @@ return function(target)
     end
   end
 
-  local failed, err = runTests(lu, tests, scriptArguments())
+  local failed, err = runTests(lu, tests, scriptArguments(), broken)
   if failed == nil then
     report('%s', err)
     failed = 1
   end
-  return exitStatus(failed + broken)
+  -- A load error that did not run as a test (an abort came first) still counts.
+  for _, t in ipairs(broken) do
+    if not ran[t[1]] then
+      failed = failed + 1
+    end
+  end
+  return exitStatus(failed)
 end

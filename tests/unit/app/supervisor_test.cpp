@@ -71,7 +71,6 @@ public:
     std::vector<std::string> statuses;
     int prepares = 0;
     int removals = 0;
-    int statusRemovals = 0;
     int lastError = 0;
 
     long long Now() override { return clock; }
@@ -136,7 +135,11 @@ public:
     pid_t OwnPid() override { return 100; }
     StopRequest PendingStop() override { return stop; }
     void WriteStatus(const wxString& text) override { statuses.push_back(text.ToStdString()); }
-    void RemoveStatus() override { ++statusRemovals; }
+    void FirstWorkerEnded(const wxString& how) override { firstEnds.push_back(how.ToStdString()); }
+    wxString CrashReportOf(pid_t worker) override { return worker == kWorkerPid ? crashReport : wxString(); }
+
+    std::vector<std::string> firstEnds;
+    wxString crashReport;
 };
 
 class SupervisorTest : public ::testing::Test {
@@ -175,6 +178,16 @@ protected:
 };
 
 using Lines = std::vector<std::string>;
+
+// The value of key in a status file's text.
+std::string statusField(const std::string& text, const std::string& key)
+{
+    const size_t at = ("\n" + text).find("\n" + key + "=");
+    if (at == std::string::npos)
+        return "<none>";
+    const size_t from = at + key.size() + 1;
+    return text.substr(from, text.find('\n', from) - from);
+}
 
 TEST_F(SupervisorTest, CrashLoopBacksOffDoublingThenGivesUpAtEightStartsIn512Seconds)
 {
@@ -345,7 +358,7 @@ TEST_F(SupervisorTest, StopWhileNoWorkerRunsEndsWithZeroAfterTheDelayWithoutFork
     EXPECT_EQ(m_ops.forkTimes.size(), 1u);
     EXPECT_EQ(m_ops.sleeps, (std::vector<int>{1000}));
     EXPECT_EQ(m_ops.removals, 1);
-    EXPECT_EQ(m_ops.statusRemovals, 1);
+    EXPECT_EQ(statusField(m_ops.statuses.back(), "state"), "stopped");
     EXPECT_EQ(m_ops.holds, 0);
 }
 
@@ -362,8 +375,57 @@ TEST_F(SupervisorTest, StatusFileTellsWhoRunsHowManyStartsAndHowTheLastWorkerEnd
                "supervisor=100\nworker=0\nstate=delaying\nstarts=1\nstarted=0\nlast_exit=" + killed + "\n",
                "supervisor=100\nworker=4242\nstate=running\nstarts=2\nstarted=1700000011\nlast_exit=" + killed + "\n",
                "supervisor=100\nworker=4242\nstate=stopping\nstarts=2\nstarted=1700000011\nlast_exit=" + killed +
-                   "\n"}));
-    EXPECT_EQ(m_ops.statusRemovals, 1);
+                   "\n",
+               "supervisor=100\nworker=0\nstate=stopped\nstarts=2\nstarted=0\nlast_exit=Child process exited with "
+               "status 0 (exit 0)\nexit=0\n"}));
+}
+
+TEST_F(SupervisorTest, EndLeavesStoppedOrFailedWithTheExitAndSaysWhyAtErrorLevelUnlessStopped)
+{
+    struct Case {
+        const char* name;
+        WaitResult wait;
+        StopRequest stop;
+        int result;
+        const char* state;
+        const char* exit;
+        Lines errors;
+    };
+    const std::string exit5 = "Child process exited with status 1280 (exit 5)";
+    const std::string noChild = "Error waiting for child process (error " + std::to_string(ECHILD) + ": " +
+                                strerror(ECHILD) + ")";
+    const Case cases[] = {
+        {"app failure", {kWorkerPid, exitStatus(5), 0}, StopRequest::None, 5, "failed", "5",
+         {"Supervisor exiting with 5: " + exit5}},
+        {"stopped", {kWorkerPid, exitStatus(5), 0}, StopRequest::WhileWorkerRan, 5, "stopped", "5", {}},
+        {"ended with 0", {kWorkerPid, exitStatus(0), 0}, StopRequest::None, 0, "stopped", "0", {}},
+        {"wait failed", {-1, 0, ECHILD}, StopRequest::None, -1, "failed", "255", {noChild}},
+    };
+    for (const Case& c : cases) {
+        m_log.lines.clear();
+        CFakeOps ops;
+        ops.waits = {c.wait};
+        ops.stop = c.stop;
+        CSupervisor supervisor(ops, [] { return 0; });
+        EXPECT_EQ(supervisor.Run(), c.result) << c.name;
+        const std::string last = ops.statuses.back();
+        EXPECT_EQ(statusField(last, "state"), c.state) << c.name;
+        EXPECT_EQ(statusField(last, "exit"), c.exit) << c.name;
+        EXPECT_EQ(statusField(last, "worker"), "0") << c.name;
+        EXPECT_EQ(Texts("ERROR"), c.errors) << c.name;
+    }
+}
+
+TEST_F(SupervisorTest, CrashReportIsNamedAndTheFirstEndReachesTheStartCommandOnce)
+{
+    m_ops.crashReport = "/w/diag/vk_agent.mdmp";
+    m_ops.waits = {{kWorkerPid, signalStatus(SIGSEGV), 0}, {kWorkerPid, signalStatus(SIGSEGV), 0}};
+    EXPECT_EQ(Run(), 0);
+    const Lines errors = Texts("ERROR");
+    ASSERT_EQ(errors.size(), 4u);
+    EXPECT_EQ(errors[1], "Crash report of worker 4242: /w/diag/vk_agent.mdmp");
+    EXPECT_EQ(m_ops.firstEnds.size(), 1u);
+    EXPECT_EQ(m_ops.firstEnds[0], errors[0]);
 }
 
 TEST_F(SupervisorTest, ChildBranchRunsTheWorkerEntryAndNeverWaits)
