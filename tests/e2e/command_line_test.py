@@ -66,7 +66,8 @@ class UsageText(ProbeTestCase):
 
     def test_manual_page_lists_the_options_of_the_usage_text(self):
         run = self.probe("--help", expect_ok=False)
-        usage = [re.findall(r"-(\w+)", names.split("=")[0]) for names, _ in self.usage_lines(run.stdout + run.stderr)]
+        entries = self.usage_lines(run.stdout + run.stderr)
+        usage = [re.findall(r"-(\w+)", names.split("=")[0]) for names, _ in entries]
         page = (STAGE / "share" / "man" / "man8" / "vk_agent.8").read_text()
         section = page.split("\n.SH OPTIONS\n")[1].split("\n.SH ")[0].splitlines()
         listed = [re.findall(r"\\-(\w+)", section[i + 1].split("=")[0])

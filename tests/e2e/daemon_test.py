@@ -274,8 +274,8 @@ class DaemonServiceFilesTest(DaemonTestCase):
     def test_service_files_start_the_daemon_ready_and_stop_it_through_its_supervisor(self):
         unit = STAGE / "share" / "systemd" / "vk_agent.service"
         lines = unit.read_text().splitlines()
-        for line in ("Type=forking", "ExecStart=%s/vk_agent -b -w %s/work" % (STAGE, STAGE), "PIDFile=/var/run/vk_agent.pid",
-                     "KillMode=process"):
+        for line in ("Type=forking", "ExecStart=%s/vk_agent -b -w %s/work" % (STAGE, STAGE),
+                     "PIDFile=/var/run/vk_agent.pid", "KillMode=process"):
             self.assertIn(line, lines)
         self.assertFalse([l for l in lines if l.startswith("Restart")])
         if shutil.which("systemd-analyze"):

@@ -45,7 +45,8 @@ class PackZip(unittest.TestCase):
         one = self.lay_out("one", sorted(FILES), 1000000000, 0o600)
         two = self.lay_out("two", sorted(FILES, reverse=True), 1700000000, 0o755)
         archives = []
-        for folder, tz, epoch in ((one, "UTC", EPOCH), (two, "Asia/Kolkata", EPOCH), (one, "UTC", None), (two, "America/New_York", None)):
+        runs = ((one, "UTC", EPOCH), (two, "Asia/Kolkata", EPOCH), (one, "UTC", None), (two, "America/New_York", None))
+        for folder, tz, epoch in runs:
             archive = self.root / ("%d.zip" % len(archives))
             env = {"TZ": tz} if epoch is None else {"TZ": tz, "SOURCE_DATE_EPOCH": str(epoch)}
             run = self.helper("zip", archive, "-C", folder, "b.lua", "a", **env)
