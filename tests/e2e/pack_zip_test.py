@@ -26,14 +26,13 @@ class PackZip(unittest.TestCase):
         self.root = Path(tmp.name)
 
     def lay_out(self, name, order, mtime, mode):
-        folder = self.root / name
         for rel in order:
-            path = folder / rel
+            path = self.root / name / rel
             path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(FILES[rel])
             os.chmod(path, mode)
             os.utime(path, (mtime, mtime))
-        return folder
+        return self.root / name
 
     def helper(self, *args, **env):
         environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
@@ -82,15 +81,13 @@ class PackZip(unittest.TestCase):
             "product c2t1v9.0.0l-1p-1r-1o-1",
             "component c2t1v9.5.0l-1p-1r-1o-1 packages/p2.zip 6 " + sha["p2"],
         ])
-        # A missing package or a short line fails with the reason and leaves no index behind.
-        for line in ("c3 c3x packages/missing.zip\n", "c3 packages/p1.zip\n"):
-            (source / "index.txt").unlink(missing_ok=True)
-            components.write_text(line)
+        # A missing package or a short line fails with the reason; the index stays as it was.
+        index = (source / "index.txt").read_text()
+        for line, reason in (("c3 c3x packages/missing.zip", "missing.zip"), ("c3 packages/p1.zip", "expected <product>")):
+            components.write_text(line + "\n")
             run = self.helper("index", source, components)
-            self.assertEqual(run.returncode, 1)
-            self.assertRegex(run.stderr, "missing.zip|expected <product>")
-            self.assertFalse((source / "index.txt").exists())
-
+            self.assertEqual((run.returncode, (source / "index.txt").read_text()), (1, index))
+            self.assertIn(reason, run.stderr)
 
 if __name__ == "__main__":
     main()
