@@ -2,7 +2,7 @@
 
 import re
 
-from harness import main
+from harness import STAGE, main
 from dom_probe import ProbeTestCase
 
 # (short, long, help text) in the order of the usage text, after the framework's own entries.
@@ -63,6 +63,18 @@ class UsageText(ProbeTestCase):
                 # Start-up ended before the options were read: no Lua ran, no work folder.
                 self.assertEqual(run.dom, {})
                 self.assertFalse(self.tree.work.exists())
+
+    def test_manual_page_lists_the_options_of_the_usage_text(self):
+        run = self.probe("--help", expect_ok=False)
+        entries = self.usage_lines(run.stdout + run.stderr)
+        usage = [re.findall(r"-(\w+)", names.split("=")[0]) for names, _ in entries]
+        page = (STAGE / "share" / "man" / "man8" / "vk_agent.8").read_text()
+        section = page.split("\n.SH OPTIONS\n")[1].split("\n.SH ")[0].splitlines()
+        listed = [re.findall(r"\\-(\w+)", section[i + 1].split("=")[0])
+                  for i, line in enumerate(section) if line == ".TP"]
+        self.assertEqual(listed, usage)
+        synopsis = page.split("\n.SH SYNOPSIS\n")[1].split("\n.SH ")[0]
+        self.assertEqual(re.findall(r"\[ (?:\\-)+(\w+)", synopsis), [n[0] for n in usage])
 
     def test_parse_errors_print_usage(self):
         cases = [

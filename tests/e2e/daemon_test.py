@@ -350,7 +350,7 @@ class DaemonServiceFilesTest(DaemonTestCase):
     def test_service_files_start_the_daemon_ready_and_stop_it_through_its_supervisor(self):
         unit = STAGE / "share" / "systemd" / "vk_agent.service"
         lines = unit.read_text().splitlines()
-        for line in ("Type=forking", "ExecStart=%s/vk_agent -b" % STAGE, "PIDFile=/run/vk_agent.pid",
+        for line in ("Type=forking", "ExecStart=%s/vk_agent -b -w %s/work" % (STAGE, STAGE), "PIDFile=/run/vk_agent.pid",
                      "KillMode=mixed", "TimeoutStopSec=45", "Wants=network-online.target"):
             self.assertIn(line, lines)
         self.assertFalse([l for l in lines if l.startswith("Restart")])
