@@ -34,11 +34,15 @@ public:
     bool Trusted(const std::string& file, const std::string& sha256, const struct stat& st) const;
     /// Records that the file, as st describes it, has this digest.
     void Verified(const std::string& file, const std::string& sha256, const struct stat& st);
+    /// Drops what was recorded of the file: it is hashed before it is trusted again.
     void Forget(const std::string& file) { m_verified.erase(file); }
+    /// Verified file names and what was recorded of each.
     const std::map<std::string, VerifiedStamp>& VerifiedFiles() const { return m_verified; }
 
     /// Files taken off server.ini and index.txt, to be deleted by a later run.
+    /// Notes a file taken off the record, to be deleted by a later run.
     void Prune(const std::string& file, uint64_t size) { m_pruned[file] = size; }
+    /// Takes the note back: the file is held again, or gone.
     void Unprune(const std::string& file) { m_pruned.erase(file); }
     /// Pruned file names and their sizes.
     const std::map<std::string, uint64_t>& PrunedFiles() const { return m_pruned; }

@@ -1,3 +1,6 @@
+// Reading the files of an update source: a folder through the file system, or http(s) through
+// one kept-alive transfer handle, with the index asked for conditionally.
+
 #include "transport.h"
 
 #include <algorithm>

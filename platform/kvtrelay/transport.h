@@ -1,6 +1,6 @@
 #pragma once
-/// Reading files of an update source: a local folder (absolute path or file:// URL) or an
-/// http:// or https:// URL, with the proxy, bandwidth and https settings of the context.
+// Reading files of an update source: a local folder (absolute path or file:// URL) or an
+// http:// or https:// URL, with the proxy, bandwidth and https settings of the context.
 
 #include <cstdint>
 #include <functional>

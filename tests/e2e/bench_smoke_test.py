@@ -13,7 +13,7 @@ from harness import SOURCE_DIR, STAGE
 
 NAMES = ["startup", "startup-cpu", "startup-lua", "require", "plugin-install",
          "mirror-dir", "mirror-dir-cp", "mirror-dir-cp-sha256", "mirror-http", "mirror-http-curl-sha256",
-         "idle-cpu-ms", "idle-switches", "idle-rss-mib", "identifiers-to-lua", "identifiers-parse"]
+         "mirror-dir-unchanged", "mirror-http-unchanged", "idle-cpu-ms", "idle-switches", "idle-rss-mib", "identifiers-to-lua", "identifiers-parse"]
 IDLE = {"idle-cpu-ms", "idle-switches", "idle-rss-mib"}
 NUMBER = r"\d+(?:\.\d+)?"
 LINE = re.compile(r"^([a-z0-9-]+): (%s) \(ours (%s)(?: ms)?, peer (%s(?: ms)?|n/a); goal (?:[<>]= %s|none)\)$"

@@ -6,6 +6,7 @@ import hashlib
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import textwrap
@@ -356,6 +357,71 @@ class UpdateRelayTest(unittest.TestCase):
                                                             src=url)[0])
         self.assertNotIn(PATTERN_OLD, (self.tmp / "requests.log").read_text())
         self.assertIn(PATTERN_OLD + "=", (self.repo / "server.ini").read_text())
+
+    def lighttpd(self, root):
+        """Serves root on a loopback port with lighttpd until the test ends; returns its url."""
+        root.mkdir(parents=True, exist_ok=True)
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        conf = self.tmp / ("lighttpd-%d.conf" % port)
+        conf.write_text('server.document-root = "%s"\nserver.bind = "127.0.0.1"\nserver.port = %d\n'
+                        'mimetype.assign = ("" => "application/octet-stream")\n'
+                        # Validators from a cached stat could call the index rewritten a moment ago unchanged.
+                        'server.stat-cache-engine = "disable"\n' % (root, port))
+        server = subprocess.Popen([shutil.which("lighttpd") or "/usr/sbin/lighttpd", "-D", "-f", str(conf)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (server.terminate(), server.wait(10)))
+        for _ in range(200):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                return "http://127.0.0.1:%d" % port
+            except OSError:
+                time.sleep(0.05)
+        self.fail("lighttpd did not start")
+
+    def test_three_tiers_behind_lighttpd(self):
+        tiers = [self.tmp / t for t in ("a", "b", "c")]
+        urls = [str(self.src)] + [self.lighttpd(t) for t in tiers[:2]]
+
+        def one_run_per_tier():
+            for tier, url in zip(tiers, urls):
+                lines = self.lua("triple(update.everything('%s', PRODUCTS, SRC, {vt = true, keepcount = 0}))" % tier,
+                                 src=url)
+                self.assertEqual("status table 1 success", lines[0], tier)
+        one_run_per_tier()
+        # A newer pattern is published at the source; keepcount 0 prunes the one before it.
+        newer = PATTERN_NEW.replace("1234568", "1234569")
+        package = self.src / "packages" / (newer + ".zip")
+        shutil.copy(self.src / "packages" / (PATTERN_NEW + ".zip"), package)
+        index = (self.src / "index.txt").read_text().splitlines(keepends=True)
+        at = next(i for i, l in enumerate(index) if l.startswith("component " + PATTERN_NEW)) + 1
+        index.insert(at, "component %s packages/%s.zip %d %s\n" % (newer, newer, package.stat().st_size, sha256(package)))
+        (self.src / "index.txt").write_text("".join(index))
+        one_run_per_tier()
+        held = sorted("packages/%s.zip" % i for i in (newer, CLEANUP, ENGINE))
+        products = lambda t: (t / "server.ini").read_text().split("[All_Product]")[1]
+        for tier in tiers:
+            self.assertEqual(held, self.index_files(tier), tier)
+            self.assertEqual(products(tiers[0]), products(tier))
+        for p in held:
+            self.assertEqual(sha256(self.src / p), sha256(tiers[2] / p))
+
+    def test_relay_command_exit_status(self):
+        relay = lambda *words: self.tree.run("-a", "relay", "--", *words)
+        run = relay("mirror", self.repo, self.src)
+        self.assertEqual((0, "held 0, fetched 4, failed 0, bytes %d" % sum(
+            (self.src / "packages" / (i + ".zip")).stat().st_size for i in ALL)),
+            (run.returncode, run.stdout.splitlines()[-1]), run.stderr)
+        self.assertEqual(0, relay("extract", self.repo, "c3t4l1", self.out).returncode)
+        self.assertTrue((self.out / "pattern.dat").is_file())
+        damaged = self.src / "packages" / (CLEANUP + ".zip")
+        damaged.write_bytes(damaged.read_bytes()[:-1])
+        shutil.rmtree(self.repo)
+        run = relay("mirror", self.repo, self.src, "c3t2048")
+        self.assertEqual(1, run.returncode)
+        self.assertIn("failed: %s.zip from " % CLEANUP, run.stdout)
+        self.assertEqual(2, relay("mirror", self.repo).returncode)
 
     def test_mirror_demo(self):
         lines = self.lua("os.exit(require('mirror_demo').run(OUT, SRC))")
