@@ -138,8 +138,12 @@ private:
             uint64_t size = 0;
             if (!HashFile(m_repository.PackagePath(file), hex, size) || size != c.size || hex != c.sha256)
                 return false;
-            // The stamp from before hashing: a change while it was read shows in the change time.
+            // Recorded only when the file looks the same after hashing as before: a change made
+            // while it was read leaves a stamp that will not match, and the next run hashes again.
             m_state.Verified(file, c.sha256, st);
+            struct stat after;
+            if (stat(m_repository.PackagePath(file).c_str(), &after) != 0 || !m_state.Trusted(file, c.sha256, after))
+                m_state.Forget(file);
         }
         if (!e)
             m_repository.Put(RepositoryEntry{c.entity, file, c.size, c.sha256});
