@@ -26,3 +26,17 @@ find_program(PYTHON3_TOOL python3 REQUIRED)
 # Every archive the build makes goes through this one helper, so that it depends only on the
 # names and contents of its files.
 set(VKA_PACK_ZIP ${PROJECT_SOURCE_DIR}/scripts/pack_zip.py)
+
+# vka_lua_archive(<out folder> <archive> <files...>): packs the files (paths relative to the
+# calling folder, kept as entry names) into <out folder>/<archive> with the one helper.
+function(vka_lua_archive out archive)
+  set(files ${ARGN})
+  list(TRANSFORM files PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/ OUTPUT_VARIABLE sources)
+  add_custom_command(
+    OUTPUT ${out}/${archive}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
+    COMMAND ${PYTHON3_TOOL} ${VKA_PACK_ZIP} zip ${out}/${archive} -C ${CMAKE_CURRENT_SOURCE_DIR} ${files}
+    DEPENDS ${sources} ${VKA_PACK_ZIP}
+    COMMENT "Packing ${archive}"
+    VERBATIM)
+endfunction()
