@@ -3,6 +3,7 @@
 #include "supervisor_signal.h"
 
 #include "execute.h"
+#include "fd_write.h"
 
 #include <wx/log.h>
 
@@ -20,20 +21,6 @@ std::string toPath(const wxString& path)
 {
     const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
     return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Neither end may reach a program that a worker or the supervisor executes: a stray copy of
@@ -186,7 +173,7 @@ void CPosixProcessOps::WriteStatus(const wxString& text)
     const std::string temp = m_statusPath + ".new";
     const wxScopedCharBuffer bytes = text.utf8_str();
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && writeAll(fd, bytes.data(), bytes.length());
+    bool ok = fd >= 0 && fdio::WriteAll(fd, bytes.data(), bytes.length());
     int err = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;

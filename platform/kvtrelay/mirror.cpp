@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "file_paths.h"
+#include "folders.h"
 #include "package_download.h"
 #include "pruning.h"
 #include "relay_log.h"
@@ -72,7 +73,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
     if (status <= 0)
         return status;
     CRepository repository(context.repository);
-    if (MakeFolders(repository.PackagesFolder()) != 0 || !repository.Load())
+    if (fdio::MakeFolders(repository.PackagesFolder(), kFolderMode) != 0 || !repository.Load())
         return KVTRELAY_E_WRITE;
     RemoveStaleParts(repository.PackagesFolder());
 

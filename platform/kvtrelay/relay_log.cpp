@@ -8,6 +8,7 @@
 
 #include "fd_write.h"
 #include "file_paths.h"
+#include "folders.h"
 #include "relay_contract.h"
 
 namespace kvtrelay {
@@ -28,7 +29,7 @@ std::string utcStamp()
 
 void AppendRelayLog(const std::string& repository, const std::string& line)
 {
-    if (!IsFolder(repository))
+    if (!fdio::IsFolder(repository))
         return;
     std::string text = utcStamp() + " " + line + "\n";
     for (size_t i = 0; i + 1 < text.size(); ++i)

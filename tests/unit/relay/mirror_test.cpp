@@ -264,7 +264,7 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
     EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_ExportComponent(c, L"/nonexistent", Entity(kPatternA)));
     EXPECT_FALSE(Exists(Tmp("deep")));
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
-    EXPECT_TRUE(kvtrelay::IsFolder(Tmp("deep/er/repo/packages")));
+    EXPECT_TRUE(fdio::IsFolder(Tmp("deep/er/repo/packages")));
     KVTRELAY_DestroyContext(c);
 }
 
@@ -292,7 +292,7 @@ TEST_F(MirrorTest, HostileFolderSourcesFailAtOnce)
 
 TEST_F(MirrorTest, ForeignFilesAndServerLinesAreKept)
 {
-    kvtrelay::MakeFolders(m_repo + "/packages");
+    fdio::MakeFolders(m_repo + "/packages", 0777);
     WriteText(m_repo + "/notes.txt", "mine");
     WriteText(m_repo + "/packages/other.zip", "not ours");
     WriteText(m_repo + "/server.ini", "[PATTERN]\nkey=value\n[Custom]\na=b\n");
@@ -378,7 +378,7 @@ TEST_F(MirrorTest, ExportRefusesUnsafeEntries)
                          "make(d + '/link.zip', 'link', True)\n";
     WriteText(Tmp("make.py"), script);
     ASSERT_EQ(0, Shell("python3 " + Tmp("make.py") + " " + m_tmp));
-    kvtrelay::MakeFolders(m_repo + "/packages");
+    fdio::MakeFolders(m_repo + "/packages", 0777);
     CSampleSource dummy(Tmp("unused"));
     std::string ini = "[PATTERN]\n";
     const char* names[] = {"abs", "up", "link"};
