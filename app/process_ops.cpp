@@ -4,6 +4,7 @@
 
 #include "execute.h"
 #include "fd_write.h"
+#include "folder_files.h"
 
 #include <wx/log.h>
 
@@ -169,25 +170,16 @@ void CPosixProcessOps::WriteStatus(const wxString& text)
 {
     if (m_statusPath.empty())
         return;
-    // Written beside the file and renamed over it, so a reader never sees half of it.
-    const std::string temp = m_statusPath + ".new";
+    // Made under a new name and renamed over the file, so a reader never sees half of it and a
+    // link planted in a shared work folder is replaced, never written through.
     const wxScopedCharBuffer bytes = text.utf8_str();
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && fdio::WriteAll(fd, bytes.data(), bytes.length());
-    int err = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(temp.c_str(), m_statusPath.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (ok) {
+    const int err = fdio::ReplaceFile(m_statusPath, std::string(bytes.data(), bytes.length()), 0644);
+    if (err == 0) {
         m_statusErrorLogged = false;
         return;
     }
-    unlink(temp.c_str());
+    // An old file would go on naming a worker that is gone: better none.
+    unlink(m_statusPath.c_str());
     // Once per run of failures: the file is rewritten on every change of state.
     if (!m_statusErrorLogged)
         wxLogSysError(err, "Unable to write status file %s", wxString(m_statusPath.c_str(), wxConvLibc));

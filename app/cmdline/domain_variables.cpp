@@ -7,6 +7,7 @@
 #include "cmdline/path_plugins.h"
 
 #include "dom.h"
+#include "regular_file.h"
 #include "secure_file.h"
 #include "sqlite_database.h"
 
@@ -20,6 +21,9 @@
 
 #include <cstdio>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -73,6 +77,17 @@ void createWorkDirectory(const wxString& dir)
         wxFileName::Mkdir(dir, kWorkDirPerm, wxPATH_MKDIR_FULL);
     }
     VkaCore::SecureFileOrDirectory(dir, false);
+}
+
+// True when path names a regular file this process may read, looked at without blocking.
+bool isReadableRegularFile(const wxString& path)
+{
+    int fd = -1;
+    struct stat st;
+    if (fdio::OpenRegularFile(std::string(path.fn_str()), fd, st) != fdio::OpenResult::Opened)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 }  // namespace
@@ -143,9 +158,10 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     }
 
     if (parser.Found(kUnitTest, &value)) {
-        // A pattern is the test runner's to expand; a plain name must be a readable file.
+        // A pattern is the test runner's to expand; a plain name must be a readable regular
+        // file (a FIFO would hold the runner until a writer came).
         const bool pattern = value.find_first_of("*?") != wxString::npos;
-        if (pattern || (wxFileName::FileExists(value) && wxIsReadable(value))) {
+        if (pattern || isReadableRegularFile(value)) {
             m_unitTests = value;
             m_dom->Set("app.mode.unittest", true);
         } else {

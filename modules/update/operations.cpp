@@ -2,12 +2,16 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "contexts.h"
+#include "folder_files.h"
+#include "record_lock.h"
+#include "regular_file.h"
 #include "identifiers.h"
 #include "relay_contract.h"
 #include "update_module.h"
@@ -161,6 +165,51 @@ bool isServerPackage(const char* name)
            std::strcmp(name + n - merged, kMergedPackageSuffix) != 0;
 }
 
+// Takes the writer's record lock on the repository's lock file, waiting as long as the relay
+// would; false when another operation still holds it then.
+bool lockRepository(const std::string& folder, fdio::CFd& lock)
+{
+    int fd = -1;
+    struct stat st;
+    if (fdio::OpenRegularFile(folder + kLockFile, fd, st, O_RDWR | O_CREAT | O_NOFOLLOW) != fdio::OpenResult::Opened)
+        return false;
+    lock.Reset(fd);
+    int timeout = kDefaultLockTimeout;
+    if (const char* text = std::getenv(kLockTimeoutVariable)) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (*text && !*end && value >= 0 && value < 86400)
+            timeout = static_cast<int>(value);
+    }
+    const int err = fdio::WaitForRecordLock(fd, true, timeout);
+    // A file system without record locks keeps nobody apart; the step goes on as it always did.
+    return !fdio::LockHeldElsewhere(err);
+}
+
+// Deletes the update server's packages from packages (regular files only, found through the
+// real folder: a link planted as the folder or as a package is not followed), asking the
+// handler at stack index 2 first when there is one; a true answer keeps the file.
+void removePackages(lua_State* L, const std::string& packages, bool hasHandler)
+{
+    fdio::CFd dir(fdio::OpenFolder(packages));
+    if (!dir.IsOpen())
+        return;
+    for (const std::string& name : fdio::NamesAt(dir.Get())) {
+        if (!isServerPackage(name.c_str()))
+            continue;
+        if (hasHandler) {
+            lua_pushvalue(L, 2);
+            lua_pushstring(L, (packages + "/" + name).c_str());
+            lua_pcall(L, 1, 1, 0);  // an error keeps the file: its error value counts as the result
+            bool keep = lua_toboolean(L, -1);
+            lua_pop(L, 1);
+            if (keep)
+                continue;
+        }
+        fdio::RemoveRegularAt(dir.Get(), name);
+    }
+}
+
 }  // namespace
 
 int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* products, size_t productCount,
@@ -275,12 +324,23 @@ int l_removevt(lua_State* L)
     size_t length = 0;
     const char* repository = lua_tolstring(L, 1, &length);
     const char* separator = length > 0 && repository[length - 1] == '/' ? "" : "/";
-    lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni);                             /* 3 */
-    const char* packages = lua_pushfstring(L, "%s%s%s", repository, separator, kPackagesFolder); /* 4 */
+    const char* serverIni = lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni); /* 3 */
+    const std::string folder = std::string(repository) + separator;
 
-    // The state's io library does the file work, so a host that sandboxes io governs it.
-    lua_getglobal(L, "io"); /* 5 */
-    lua_getfield(L, 5, "open");
+    // Only a regular file counts: a FIFO would hang the check below, and a link must not
+    // make the stub land in the file it points to.
+    int fd = -1;
+    struct stat st;
+    if (fdio::OpenRegularFile(serverIni, fd, st, O_NOFOLLOW) != fdio::OpenResult::Opened) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "%s is not a repository", repository);
+        return 2;
+    }
+    ::close(fd);
+    // The state's io library decides whether the file may be touched at all, so a host that
+    // sandboxes io governs this step too.
+    lua_getglobal(L, "io"); /* 4 */
+    lua_getfield(L, 4, "open");
     lua_pushvalue(L, 3);
     lua_pushstring(L, "r");
     lua_call(L, 2, 1); /* file or nil */
@@ -289,46 +349,21 @@ int l_removevt(lua_State* L)
         lua_pushfstring(L, "%s is not a repository", repository);
         return 2;
     }
-    lua_getfield(L, 5, "close");
+    lua_getfield(L, 4, "close");
     lua_insert(L, -2); /* close, file */
     lua_call(L, 1, 0);
+    lua_settop(L, 2);
 
-    lua_getfield(L, 5, "open");
-    lua_pushvalue(L, 3);
-    lua_pushstring(L, "w");
-    lua_call(L, 2, 1); /* file or nil */
-    if (!lua_isnil(L, -1)) {
-        int file = lua_gettop(L);
-        lua_getfield(L, file, "write");
-        lua_pushvalue(L, file);
-        lua_pushstring(L, kServerIniStub);
-        lua_call(L, 2, 0);
-        lua_getfield(L, 5, "close");
-        lua_pushvalue(L, file);
-        lua_call(L, 1, 0);
+    // A writer like a mirror: without the lock, packages a running mirror is about to record
+    // would go from under it.
+    fdio::CFd lock;
+    if (!lockRepository(folder, lock)) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "%s is busy: another operation holds its lock", repository);
+        return 2;
     }
-    lua_settop(L, 5);
-
-    // Names are gathered first: deleting while reading a directory leaves the listing unspecified.
-    std::vector<std::string> doomed;
-    if (DIR* dir = ::opendir(packages)) {
-        while (struct dirent* entry = ::readdir(dir))
-            if (isServerPackage(entry->d_name))
-                doomed.push_back(std::string(packages) + "/" + entry->d_name);
-        ::closedir(dir);
-    }
-    for (const std::string& path : doomed) {
-        if (hasHandler) {
-            lua_pushvalue(L, 2);
-            lua_pushstring(L, path.c_str());
-            lua_pcall(L, 1, 1, 0);  // an error keeps the file: its error value counts as the result
-            bool keep = lua_toboolean(L, -1);
-            lua_pop(L, 1);
-            if (keep)
-                continue;
-        }
-        ::unlink(path.c_str());
-    }
+    fdio::ReplaceFile(folder + kServerIni, kServerIniStub, 0644);
+    removePackages(L, folder + kPackagesFolder, hasHandler);
     lua_pushboolean(L, 1);
     return 1;
 }

@@ -76,6 +76,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
     if (fdio::MakeFolders(repository.PackagesFolder(), kFolderMode) != 0 || !repository.Load())
         return KVTRELAY_E_WRITE;
     RemoveStaleParts(repository.PackagesFolder());
+    RemoveLeftovers(context.repository, repository, selection);
 
     std::map<std::string, bool> done;  // component id: held after this run
     DownloadScratch scratch;

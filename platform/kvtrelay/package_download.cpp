@@ -13,6 +13,7 @@
 #include "fd_copy.h"
 #include "fd_write.h"
 #include "file_paths.h"
+#include "regular_file.h"
 #include "relay_contract.h"
 #include "zip_archive.h"
 
@@ -87,7 +88,14 @@ CPackageDownload::~CPackageDownload()
 int32_t CPackageDownload::Run()
 {
     std::string part = m_final.substr(0, m_final.rfind('/') + 1) + PartName(m_name);
-    m_fd = open(part.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The part file is resumed, so it may exist; but never through a link, and never a FIFO
+    // or a device: the package's bytes go nowhere else.
+    struct stat st;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(part, m_fd, st, O_RDWR | O_CREAT | O_NOFOLLOW);
+    if (opened == fdio::OpenResult::NotRegular) {
+        m_reason = part + ": " + fdio::KindOf(st.st_mode) + ", not a regular file: refused";
+        return KVTRELAY_E_WRITE;
+    }
     if (m_fd < 0) {
         m_reason = part + ": " + strerror(errno);
         return KVTRELAY_E_WRITE;

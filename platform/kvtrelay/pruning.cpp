@@ -2,12 +2,54 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <set>
 #include <unistd.h>
 #include <vector>
 
+#include "folder_files.h"
+#include "relay_contract.h"
 #include "source_index.h"
 
 namespace kvtrelay {
+
+namespace {
+
+bool cutSuffix(std::string& name, const char* suffix)
+{
+    const size_t n = std::strlen(suffix);
+    if (name.size() <= n || name.compare(name.size() - n, n, suffix) != 0)
+        return false;
+    name.resize(name.size() - n);
+    return true;
+}
+
+}  // namespace
+
+void RemoveLeftovers(const std::string& root, const CRepository& repository, const Selection& selection)
+{
+    std::set<std::string> kept;  // packages recorded, or fetched by this run
+    for (const RepositoryEntry& e : repository.Entries())
+        kept.insert(e.file);
+    for (const IndexProduct& p : selection.products)
+        for (const IndexComponent& c : p.components)
+            kept.insert(CRepository::PackageName(c.entity));
+    fdio::CFd packages(fdio::OpenFolder(repository.PackagesFolder()));
+    for (const std::string& name : packages.IsOpen() ? fdio::NamesAt(packages.Get()) : std::vector<std::string>()) {
+        std::string package = name;
+        cutSuffix(package, contract::kPartSuffix);
+        std::string id = package;
+        KVTRELAY_EntityItem entity;
+        // Only names the relay gives its own packages: anything else in the folder is not ours.
+        if (kept.count(package) || !cutSuffix(id, contract::kPackageSuffix) || !ParseEntityId(id, entity))
+            continue;
+        fdio::RemoveRegularAt(packages.Get(), name);
+    }
+    fdio::CFd folder(fdio::OpenFolder(root));
+    for (const std::string& name : folder.IsOpen() ? fdio::NamesAt(folder.Get()) : std::vector<std::string>())
+        if (fdio::IsStaleTemporary(name, contract::kServerIni))
+            fdio::RemoveRegularAt(folder.Get(), name);
+}
 
 bool PruneOldVersions(KVTRELAY_Context& context, CRepository& repository)
 {

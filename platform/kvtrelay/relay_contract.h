@@ -30,7 +30,7 @@ const char* const kLockFile = "relay.lock";
 const char* const kRelayLog = "relay.log";
 const char* const kRelayLogOld = "relay.log.1";  ///< where relay.log is rotated to
 const char* const kPartSuffix = ".part";         ///< "<package>.part": a download not yet complete
-const char* const kTempSuffix = ".tmp";          ///< "server.ini.<pid>.tmp": written, then renamed
+const char* const kTempSuffix = ".tmp";          ///< "server.ini.<pid>.<random>.tmp": written, then renamed
 
 /// The relay keeps repositories apart with record locks on kLockFile; it no longer makes the
 /// named semaphore that the module still removes.

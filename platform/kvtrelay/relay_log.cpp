@@ -8,6 +8,7 @@
 
 #include "fd_write.h"
 #include "file_paths.h"
+#include "regular_file.h"
 #include "folders.h"
 #include "relay_contract.h"
 
@@ -39,10 +40,12 @@ void AppendRelayLog(const std::string& repository, const std::string& line)
     int saved = errno;
     struct stat st;
     // Rotating keeps the file below its limit and the previous lines one file further.
-    if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) + text.size() >= kRelayLogLimit)
+    if (lstat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) + text.size() >= kRelayLogLimit)
         rename(path.c_str(), JoinPath(repository, contract::kRelayLogOld).c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    // Never through a link, and only into a regular file: the repository may be writable by
+    // others, and the lines must not land in a file they chose.
+    int fd = -1;
+    if (fdio::OpenRegularFile(path, fd, st, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW) == fdio::OpenResult::Opened) {
         fdio::WriteAll(fd, text.data(), text.size());  // one write: lines of two processes do not mix
         close(fd);
     }

@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include "file_paths.h"
+#include "record_lock.h"
+#include "regular_file.h"
+#include "relay_log.h"
 #include "relay_contract.h"
 
 namespace kvtrelay {
@@ -26,16 +29,6 @@ const auto kLockRetry = std::chrono::milliseconds(20);
 std::mutex g_heldMutex;
 std::condition_variable g_heldChanged;
 std::set<std::string> g_held;
-
-// Sets a record lock on the whole file without waiting: 0, or the error number (EAGAIN or
-// EACCES while another process holds it).
-int lockRecord(int fd, bool writer)
-{
-    struct flock lock = {};
-    lock.l_type = writer ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
-}
 
 }  // namespace
 
@@ -77,8 +70,15 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
     std::string path = JoinPath(repository, contract::kLockFile);
     for (;;) {
         if (m_fd < 0) {
-            m_fd = writer ? open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)
-                          : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            // A link planted as the lock file would have it created wherever it points.
+            struct stat st;
+            const fdio::OpenResult opened =
+                fdio::OpenRegularFile(path, m_fd, st, writer ? O_RDWR | O_CREAT | O_NOFOLLOW : O_NOFOLLOW);
+            if (opened == fdio::OpenResult::NotRegular) {
+                AppendRelayLog(repository, path + " is " + fdio::KindOf(st.st_mode) + ", not a regular file: refused");
+                Release();
+                return KVTRELAY_E_REPOSITORY;
+            }
             if (m_fd < 0) {
                 if (!writer)
                     return KVTRELAY_S_OK;  // nothing has ever been mirrored here to keep apart from
@@ -86,7 +86,7 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
                 return KVTRELAY_E_WRITE;
             }
         }
-        int err = lockRecord(m_fd, writer);
+        int err = fdio::LockRecord(m_fd, writer);
         if (err == 0) {
             // A lock file removed or replaced while its holder waited is no lock at all: the
             // next process would make a new one. Go on only with the file at its name.
@@ -98,7 +98,7 @@ int32_t CRepositoryLock::Acquire(const std::string& repository, int timeoutSecon
             m_fd = -1;
             continue;
         }
-        if (err != EAGAIN && err != EACCES && err != EINTR) {
+        if (!fdio::LockHeldElsewhere(err)) {
             // No record locks on this file system: the table above keeps this process's
             // threads apart, and other processes are not kept out.
             close(m_fd);

@@ -190,7 +190,7 @@ int32_t CTransport::readIndex(std::string& text)
         return KVTRELAY_E_INDEX;
     }
     if (status <= 0)
-        return status == KVTRELAY_E_NOMEMORY ? status : KVTRELAY_E_SOURCE;
+        return status == KVTRELAY_E_NOMEMORY || status == KVTRELAY_E_INSECURE ? status : KVTRELAY_E_SOURCE;
     return KVTRELAY_S_OK;
 }
 
@@ -393,6 +393,11 @@ int32_t CTransport::fetchHttp(const std::string& url, const DataSink& sink, bool
     }
     if (rc == CURLE_OK)
         return KVTRELAY_S_OK;
+    // Only a redirect can bring another scheme here: the first URL was checked before.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && m_settings.httpsLevel >= 2) {
+        m_error = "redirect to plain http refused by httpslevel";
+        return KVTRELAY_E_INSECURE;
+    }
     std::string text = m_curlError[0] ? m_curlError : curl_easy_strerror(rc);
     if (rc == CURLE_HTTP_RETURNED_ERROR)
         m_error = "HTTP status " + std::to_string(code);

@@ -2,6 +2,7 @@
 mirroring (everything, patterns, patternsExceptMezra, components), extract, removevt,
 progress events and cancelling, a damaged package and a source that breaks off."""
 
+import fcntl
 import hashlib
 import os
 import shutil
@@ -9,6 +10,7 @@ import signal
 import subprocess
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -185,6 +187,29 @@ class UpdateRelayTest(unittest.TestCase):
         self.assertEqual(STUB, (self.repo / "server.ini").read_text())
         self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
         self.assertEqual([], self.packages())
+
+    def test_removal_waits_for_the_lock_and_follows_no_link(self):
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
+        # A mirror holds the lock for two seconds: the removal step waits for it, then clears.
+        with open(self.repo / "relay.lock", "r+") as lock:
+            fcntl.lockf(lock, fcntl.LOCK_EX)
+            threading.Timer(2, fcntl.lockf, (lock, fcntl.LOCK_UN)).start()
+            started = time.monotonic()
+            self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
+            self.assertGreater(time.monotonic() - started, 1.5)
+        self.assertEqual([], self.packages())
+        # Links planted as packages/ or server.ini: what they point to stays as it was.
+        victim = self.tmp / "victim"
+        victim.mkdir()
+        (victim / (ENGINE + ".zip")).write_text("not the repository's")
+        shutil.rmtree(self.repo / "packages")
+        (self.repo / "packages").symlink_to(victim)
+        self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
+        (self.repo / "server.ini").unlink()
+        (self.repo / "server.ini").symlink_to(victim / (ENGINE + ".zip"))
+        self.assertEqual(["nil\t%s is not a repository" % self.repo], self.lua("print(update.removevt(REPO))"))
+        self.assertEqual([ENGINE + ".zip"], os.listdir(victim))
+        self.assertEqual("not the repository's", (victim / (ENGINE + ".zip")).read_text())
 
     def test_extract(self):
         self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
