@@ -18,12 +18,24 @@ constexpr auto kLockRetry = std::chrono::milliseconds(20);
 
 }  // namespace
 
-int LockRecord(int fd, bool writer)
+int LockRecord(int fd, bool writer, off_t start, off_t length)
 {
     struct flock lock = {};
     lock.l_type = writer ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
     return ::fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+void UnlockRecord(int fd, off_t start, off_t length)
+{
+    struct flock lock = {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = start;
+    lock.l_len = length;
+    ::fcntl(fd, F_SETLK, &lock);
 }
 
 bool LockHeldElsewhere(int err)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,21 @@ std::vector<std::string> productRecord(CRepository& repository, const std::strin
     return ids;
 }
 
+// The bytes the run will add: the selected packages the repository does not record as held.
+uint64_t bytesToFetch(CRepository& repository, const Selection& selection)
+{
+    std::set<std::string> seen;
+    uint64_t total = 0;
+    for (const IndexProduct& product : selection.products) {
+        for (const IndexComponent& c : product.components) {
+            const RepositoryEntry* e = repository.Find(c.entity);
+            if (seen.insert(EntityId(c.entity)).second && !(e && e->size == c.size && e->sha256 == c.sha256))
+                total += c.size;
+        }
+    }
+    return total;
+}
+
 }  // namespace
 
 int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const Selection& selection)
@@ -80,6 +96,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
 
     std::map<std::string, bool> done;  // component id: held after this run
     DownloadScratch scratch;
+    scratch.laterBytes = bytesToFetch(repository, selection);
     status = KVTRELAY_S_OK;
     bool stop = false;
     // A package that cannot be fetched does not keep the others out: the status is the first
@@ -101,6 +118,7 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
             std::string name = CRepository::PackageName(c.entity);
             bool stopAfter = false;
             if (!alreadyHeld(repository, c)) {
+                scratch.laterBytes -= std::min(scratch.laterBytes, c.size);
                 CPackageDownload download(context, transport, scratch, c, repository.PackagePath(name), name);
                 int32_t result = download.Run();
                 if (result <= 0) {
@@ -139,8 +157,11 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
         else if (!(ids = productRecord(repository, productId, ids, failed)).empty())
             repository.SetProduct(productId, ids);  // a product with nothing held gets no record
     }
-    // Old versions go only after a complete run, so a failed one never loses what worked before.
-    if (status > 0 && !PruneOldVersions(context, repository))
+    // Readers have worked from server.ini while the packages arrived; removing recorded files
+    // waits for them. Old versions go only after a complete run, so a failed one never loses
+    // what worked before; readers that will not finish keep them until the next run.
+    const bool alone = lock.BeginChange(CRepositoryLock::DefaultTimeout()) > 0;
+    if (status > 0 && alone && !PruneOldVersions(context, repository))
         status = KVTRELAY_E_CANCELLED;
     // What was completed is recorded whatever the outcome, so the record matches the files.
     if (repository.Save() != 0 && status > 0)

@@ -75,7 +75,7 @@ CPackageDownload::CPackageDownload(KVTRELAY_Context& context, CTransport& transp
                                    const IndexComponent& component, const std::string& finalPath,
                                    const std::string& name)
     : m_context(context), m_transport(transport), m_hasher(scratch.hasher), m_gather(scratch.gather),
-      m_component(component), m_final(finalPath), m_name(name)
+      m_later(scratch.laterBytes), m_component(component), m_final(finalPath), m_name(name)
 {}
 
 CPackageDownload::~CPackageDownload()
@@ -168,11 +168,13 @@ int32_t CPackageDownload::transfer(bool resume, bool& retry, bool& keep)
         return KVTRELAY_E_NOMEMORY;
     if (resume && !m_context.Emit(KVTRELAY_EVENT_DOWNLOADBEGIN, m_name, total, 0))
         return KVTRELAY_E_CANCELLED;
-    // Room first: a source that declares more than fits fails at once, not when full.
+    // Room first: a source that declares more than fits fails at once, not when full; and
+    // room for this package alone is not enough when the run's later ones fill the disk.
     uint64_t room = 0;
     int spaceError = 0;
-    if (ziparchive::FreeSpace(m_final.substr(0, m_final.rfind('/') + 1), room, spaceError) && room < total - m_start) {
-        m_reason = "needs " + std::to_string(total - m_start) + " bytes, the repository's file system has " +
+    const uint64_t needed = total - m_start + m_later;
+    if (ziparchive::FreeSpace(m_final.substr(0, m_final.rfind('/') + 1), room, spaceError) && room < needed) {
+        m_reason = "needs " + std::to_string(needed) + " bytes, the repository's file system has " +
                    std::to_string(room) + " bytes free";
         return KVTRELAY_E_WRITE;
     }

@@ -7,6 +7,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <thread>
+
 #include "repository.h"
 
 using namespace relaytest;
@@ -521,6 +524,32 @@ TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
     // Beside server.ini and the packages, the repository holds only the lock file.
     EXPECT_EQ((std::vector<std::string>{"packages", "relay.lock", "server.ini"}), ListFolder(m_repo));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, ExportAnswersAtOnceWhileAThrottledMirrorTransfers)
+{
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    // A newer engine arrives at 1 MiB/s: seconds of transfer, with the run's lock held.
+    const std::string newer = "c2t1207960066v9.6000.1007l-1p-1r-1o-1";
+    CSampleSource source(Tmp("newer"));
+    source.AddComponent(kEngineProduct, newer, {{"engine.bin", Noise(2500000)}});
+    source.WriteIndex();
+    KVTRELAY_Context* slow = Open(m_repo);
+    KVTRELAY_SetOption(slow, KVTRELAY_OPTION_MAXBANDWIDTH, 1 << 20);
+    std::thread mirror([&] { EXPECT_EQ(KVTRELAY_S_OK, Duplicate(slow, {Request(2, 1207960066)}, source.Folder())); });
+    const std::string part = m_repo + "/packages/" + newer + ".zip.part";
+    for (int i = 0; i < 500 && !Exists(part); ++i)
+        usleep(10000);
+    const auto start = std::chrono::steady_clock::now();
+    std::wstring out = kvtrelay::Utf8ToWide(Tmp("out"));
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_ExportComponent(c, out.c_str(), Entity(kPatternA)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(Exists(part));  // the mirror was still transferring
+    mirror.join();
+    EXPECT_TRUE(Exists(Package(newer.c_str())));
+    KVTRELAY_DestroyContext(slow);
     KVTRELAY_DestroyContext(c);
 }
 
