@@ -17,6 +17,11 @@ namespace VkaCore {
 namespace {
 
 constexpr const char* kEventsFile = "events.db";
+#ifdef SQLITE_OPEN_NOFOLLOW
+constexpr int kNoFollow = SQLITE_OPEN_NOFOLLOW;
+#else
+constexpr int kNoFollow = 0;  // an SQLite older than 3.31: links are followed there
+#endif
 // Another process may hold the write lock (or be switching the journal mode) for a while;
 // writers wait this long before the write counts as failed.
 constexpr int kBusyTimeoutMs = 15000;
@@ -44,7 +49,8 @@ public:
     // sqlite's message.
     bool Open(const std::string& path, bool forWriting, std::string& error)
     {
-        int flags = SQLITE_OPEN_READWRITE | (forWriting ? SQLITE_OPEN_CREATE : 0);
+        // A link planted as events.db in a shared work folder is refused, not followed.
+        int flags = SQLITE_OPEN_READWRITE | kNoFollow | (forWriting ? SQLITE_OPEN_CREATE : 0);
         int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
         if (rc != SQLITE_OK)
             return Fail(rc, error);
