@@ -79,6 +79,18 @@ void createWorkDirectory(const wxString& dir)
     VkaCore::SecureFileOrDirectory(dir, false);
 }
 
+// Sets key to the plugin expansion of path; false, with a message, when that is too long.
+bool setExpandedPath(VkaCore::CDom& dom, const char* key, const wxString& path, const wxString& plugins)
+{
+    const wxString expanded = ExpandPathPlugins(path, plugins);
+    if (expanded.length() > kMaxExpandedPath) {
+        writeStderr(wxString::Format("The expanded %s is longer than %zu characters\n", key, kMaxExpandedPath));
+        return false;
+    }
+    dom.SetWx(key, expanded);
+    return true;
+}
+
 // True when path names a regular file this process may read, looked at without blocking.
 bool isReadableRegularFile(const wxString& path)
 {
@@ -124,14 +136,18 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     if (parser.Found(kPlugins, &plugins))
         m_dom->SetWx("app.plugins", plugins);
 
-    if (parser.Found(kLuaCPath, &value))
-        m_dom->SetWx("app.lua.cpath", ExpandPathPlugins(value, plugins));
-    if (parser.Found(kLuaPath, &value))
-        m_dom->SetWx("app.lua.path", ExpandPathPlugins(value, plugins));
+    if (parser.Found(kLuaCPath, &value) && !setExpandedPath(*m_dom, "app.lua.cpath", value, plugins))
+        return false;
+    if (parser.Found(kLuaPath, &value) && !setExpandedPath(*m_dom, "app.lua.path", value, plugins))
+        return false;
 
     if (parser.Found(kZipPath, &value))
         m_zipPath = value;
     m_zipPath = ExpandPathPlugins(m_zipPath, plugins);
+    if (m_zipPath.length() > kMaxExpandedPath) {
+        writeStderr(wxString::Format("The expanded archive list is longer than %zu characters\n", kMaxExpandedPath));
+        return false;
+    }
 
     const wxString workDir = workDirectory(parser, exe);
     createWorkDirectory(workDir);

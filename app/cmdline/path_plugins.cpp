@@ -25,6 +25,8 @@ wxString ExpandPathPlugins(const wxString& path, const wxString& plugins)
                 result << ';' << piece;
             else
                 result = piece;
+            if (result.length() > kMaxExpandedPath)
+                return result;
         }
     }
     return result;
