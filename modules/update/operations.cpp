@@ -166,13 +166,16 @@ bool isServerPackage(const char* name)
 }
 
 // Takes the writer's record lock on the repository's lock file, waiting as long as the relay
-// would; false when another operation still holds it then.
-bool lockRepository(const std::string& folder, fdio::CFd& lock)
+// would; null, or why not (another operation still holds it then, or the file is not fit).
+const char* lockRepository(const std::string& folder, fdio::CFd& lock)
 {
     int fd = -1;
     struct stat st;
-    if (fdio::OpenRegularFile(folder + kLockFile, fd, st, O_RDWR | O_CREAT | O_NOFOLLOW) != fdio::OpenResult::Opened)
-        return false;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(folder + kLockFile, fd, st, O_RDWR | O_CREAT | O_NOFOLLOW);
+    if (opened == fdio::OpenResult::NotRegular)
+        return "cannot be locked: relay.lock is not a regular file";
+    if (opened == fdio::OpenResult::Failed)
+        return "cannot be locked: relay.lock cannot be opened";
     lock.Reset(fd);
     int timeout = kDefaultLockTimeout;
     if (const char* text = std::getenv(kLockTimeoutVariable)) {
@@ -183,7 +186,7 @@ bool lockRepository(const std::string& folder, fdio::CFd& lock)
     }
     const int err = fdio::WaitForRecordLock(fd, true, timeout);
     // A file system without record locks keeps nobody apart; the step goes on as it always did.
-    return !fdio::LockHeldElsewhere(err);
+    return fdio::LockHeldElsewhere(err) ? "is busy: another operation holds its lock" : nullptr;
 }
 
 // Deletes the update server's packages from packages (regular files only, found through the
@@ -357,9 +360,9 @@ int l_removevt(lua_State* L)
     // A writer like a mirror: without the lock, packages a running mirror is about to record
     // would go from under it.
     fdio::CFd lock;
-    if (!lockRepository(folder, lock)) {
+    if (const char* why = lockRepository(folder, lock)) {
         lua_pushnil(L);
-        lua_pushfstring(L, "%s is busy: another operation holds its lock", repository);
+        lua_pushfstring(L, "%s %s", repository, why);
         return 2;
     }
     fdio::ReplaceFile(folder + kServerIni, kServerIniStub, 0644);
