@@ -117,7 +117,8 @@ private:
     /// run mode (returns the executable's path); the path lists and the work folder (after
     /// which messages reach the log file); trace, domain variable and unit-test options.
     wxFileName TakeIdentityOptions(const wxCmdLineParser& parser);
-    void TakePathOptions(const wxCmdLineParser& parser, const wxFileName& exe);
+    /// False, with a message on standard error, when an expanded search path is too long.
+    bool TakePathOptions(const wxCmdLineParser& parser, const wxFileName& exe);
     void TakeRunOptions(const wxCmdLineParser& parser);
     /// After a run of RunChunk with a non-zero result: the error text on standard error, and
     /// in the log when it was a Lua error rather than a non-zero result.

@@ -1,3 +1,4 @@
+// Small pure helpers of the application object: the vendor's name and folder.
 #include "agent_app_helpers.h"
 
 wxString VendorFolder(const wxFileName& exeDir)

@@ -1,9 +1,12 @@
+// The supervisor's process operations on a POSIX system.
 #include "process_ops.h"
 
 #include "readiness.h"
 #include "supervisor_signal.h"
 
 #include "execute.h"
+#include "fd_write.h"
+#include "folder_files.h"
 
 #include <wx/log.h>
 
@@ -22,20 +25,6 @@ std::string toPath(const wxString& path)
 {
     const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
     return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
-}
-
-bool writeAll(int fd, const char* data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Neither end may reach a program that a worker or the supervisor executes: a stray copy of
@@ -189,25 +178,16 @@ void CPosixProcessOps::WriteStatus(const wxString& text)
 {
     if (m_statusPath.empty())
         return;
-    // Written beside the file and renamed over it, so a reader never sees half of it.
-    const std::string temp = m_statusPath + ".new";
+    // Made under a new name and renamed over the file, so a reader never sees half of it and a
+    // link planted in a shared work folder is replaced, never written through.
     const wxScopedCharBuffer bytes = text.utf8_str();
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && writeAll(fd, bytes.data(), bytes.length());
-    int err = errno;
-    if (fd >= 0 && close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(temp.c_str(), m_statusPath.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (ok) {
+    const int err = fdio::ReplaceFile(m_statusPath, std::string(bytes.data(), bytes.length()), 0644);
+    if (err == 0) {
         m_statusErrorLogged = false;
         return;
     }
-    unlink(temp.c_str());
+    // An old file would go on naming a worker that is gone: better none.
+    unlink(m_statusPath.c_str());
     // Once per run of failures: the file is rewritten on every change of state.
     if (!m_statusErrorLogged)
         wxLogSysError(err, "Unable to write status file %s", wxString(m_statusPath.c_str(), wxConvLibc));

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <random>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -62,7 +63,9 @@ void leaveStoppedStatus()
 {
     if (s_statusFilePath[0] == '\0' || s_statusTempPath[0] == '\0' || s_stoppedStatusLength == 0)
         return;
-    const int fd = open(s_statusTempPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A new file under a name fixed at arming and never shown: whatever was planted there, a
+    // link included, makes the open fail rather than be written through.
+    const int fd = open(s_statusTempPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     const bool ok = fdio::WriteAll(fd, s_stoppedStatus, s_stoppedStatusLength);
@@ -70,6 +73,14 @@ void leaveStoppedStatus()
         rename(s_statusTempPath, s_statusFilePath);
     else
         unlink(s_statusTempPath);
+}
+
+// "<file>.<pid>.<random>.tmp", the form every replaced file of the work folder is written under,
+// so that leftovers of a killed supervisor are recognised as such.
+wxString unpredictableTemporary(const wxString& file)
+{
+    std::random_device random;
+    return wxString::Format("%s.%ld.%08x%08x.tmp", file, static_cast<long>(getpid()), random(), random());
 }
 
 // SIGTERM held while the handler's own data changes.
@@ -131,7 +142,7 @@ void ArmSupervisorSignalHandler(const wxString& pidFile, const wxString& statusF
     _the_pid_file = pidFile;
     keepPath(s_pidFilePath, pidFile);
     keepPath(s_statusFilePath, statusFile);
-    keepPath(s_statusTempPath, statusFile.empty() ? statusFile : statusFile + ".new");
+    keepPath(s_statusTempPath, statusFile.empty() ? statusFile : unpredictableTemporary(statusFile));
     _my_pid = getpid();
 
     struct sigaction action;

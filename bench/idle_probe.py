@@ -23,6 +23,9 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+from proc_watch import children_of, wait_until  # noqa: E402
+
 PR_SET_CHILD_SUBREAPER = 36
 RUN_DIR = Path(os.path.realpath("/var/run"))
 SETTLE_SECONDS = 0.5
@@ -39,32 +42,6 @@ end
 function M.shutdown() return 0 end
 return M
 """
-
-
-def wait_until(predicate, timeout=30.0, step=0.02):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
-        time.sleep(step)
-
-
-def live_children(pid):
-    out = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            stat = Path("/proc", entry, "stat").read_text()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        if fields[0] != "Z" and int(fields[1]) == pid:
-            out.append(int(entry))
-    return out
 
 
 def tasks(pid):
@@ -127,15 +104,15 @@ def one_run(root, seconds, number):
             return None
         return int(text) if text.isdigit() else None
 
-    supervisor = wait_until(read_pid)
+    supervisor = wait_until(read_pid, timeout=30.0, step=0.02)
     if supervisor is None:
         raise RuntimeError("no pid file %s" % pid_file)
     group = os.getpgid(supervisor)
     try:
-        if not wait_until(marker.exists):
+        if not wait_until(marker.exists, timeout=30.0, step=0.02):
             raise RuntimeError("main did not run; see %s" % work)
         time.sleep(SETTLE_SECONDS)
-        workers = live_children(supervisor)
+        workers = children_of(supervisor)
         if len(workers) != 1:
             raise RuntimeError("expected one worker, found %r" % workers)
         worker = workers[0]
@@ -146,7 +123,7 @@ def one_run(root, seconds, number):
         after = [cpu_ns(p) for p in pids]
         sw_after = sum(switches(p) for p in pids)
         rss = status_field(Path("/proc", str(worker), "status"), "VmRSS")
-        if live_children(supervisor) != [worker]:
+        if children_of(supervisor) != [worker]:
             raise RuntimeError("the worker was restarted during the measurement")
         cpu = sum(a[0] - b[0] for a, b in zip(after, before)) / 1e6
         # The totals so far show the counters are live: start-up itself took CPU time.

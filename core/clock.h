@@ -1,4 +1,5 @@
 #pragma once
+// The core library's clock.
 
 namespace VkaCore {
 

@@ -1,4 +1,5 @@
 #pragma once
+// The core library's crash handler: a text report of a fatal signal.
 
 #include <wx/string.h>
 

@@ -1,4 +1,5 @@
 #pragma once
+// The core library's thread support for OpenSSL.
 
 namespace VkaCore {
 

@@ -1,4 +1,5 @@
 #pragma once
+// The core library's owner-only permissions for files and folders.
 
 #include <wx/string.h>
 

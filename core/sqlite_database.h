@@ -1,4 +1,5 @@
 #pragma once
+// The core library's process-wide SQLite set-up.
 
 namespace VkaCore {
 

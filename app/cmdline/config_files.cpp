@@ -2,6 +2,8 @@
 // given twice) and reads binary junk line by line, so its input is checked here first.
 #include "cmdline/config_files.h"
 
+#include "regular_file.h"
+
 #include <wx/convauto.h>
 #include <wx/fileconf.h>
 #include <wx/log.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,14 +32,10 @@ enum class LineKind { Blank, Group, Entry };
 // unreadable or not a regular file (never opened blocking).
 bool readStart(const wxString& path, std::string& bytes)
 {
-    const int fd = ::open(path.fn_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    int fd = -1;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (fdio::OpenRegularFile(std::string(path.fn_str()), fd, st) != fdio::OpenResult::Opened)
         return false;
-    }
     bytes.resize(kMaxConfigBytes + 1);
     size_t have = 0;
     bool ok = true;

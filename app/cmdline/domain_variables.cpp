@@ -7,6 +7,7 @@
 #include "cmdline/path_plugins.h"
 
 #include "dom.h"
+#include "regular_file.h"
 #include "secure_file.h"
 #include "sqlite_database.h"
 
@@ -20,6 +21,9 @@
 
 #include <cstdio>
 #include <string>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -97,6 +101,29 @@ void applyConfiguration(VkaCore::CDom& dom, wxFileConfig& config, bool isAgent)
     }
 }
 
+// Sets key to the plugin expansion of path; false, with a message, when that is too long.
+bool setExpandedPath(VkaCore::CDom& dom, const char* key, const wxString& path, const wxString& plugins)
+{
+    const wxString expanded = ExpandPathPlugins(path, plugins);
+    if (expanded.length() > kMaxExpandedPath) {
+        writeStderr(wxString::Format("The expanded %s is longer than %zu characters\n", key, kMaxExpandedPath));
+        return false;
+    }
+    dom.SetWx(key, expanded);
+    return true;
+}
+
+// True when path names a regular file this process may read, looked at without blocking.
+bool isReadableRegularFile(const wxString& path)
+{
+    int fd = -1;
+    struct stat st;
+    if (fdio::OpenRegularFile(std::string(path.fn_str()), fd, st) != fdio::OpenResult::Opened)
+        return false;
+    ::close(fd);
+    return true;
+}
+
 }  // namespace
 
 wxFileName CAgentApp::TakeIdentityOptions(const wxCmdLineParser& parser)
@@ -126,7 +153,7 @@ wxFileName CAgentApp::TakeIdentityOptions(const wxCmdLineParser& parser)
     return exe;
 }
 
-void CAgentApp::TakePathOptions(const wxCmdLineParser& parser, const wxFileName& exe)
+bool CAgentApp::TakePathOptions(const wxCmdLineParser& parser, const wxFileName& exe)
 {
     using namespace VkaCmdLine;
     wxString value;
@@ -135,14 +162,18 @@ void CAgentApp::TakePathOptions(const wxCmdLineParser& parser, const wxFileName&
     if (parser.Found(kPlugins, &plugins))
         m_dom->SetWx("app.plugins", plugins);
 
-    if (parser.Found(kLuaCPath, &value))
-        m_dom->SetWx("app.lua.cpath", ExpandPathPlugins(value, plugins));
-    if (parser.Found(kLuaPath, &value))
-        m_dom->SetWx("app.lua.path", ExpandPathPlugins(value, plugins));
+    if (parser.Found(kLuaCPath, &value) && !setExpandedPath(*m_dom, "app.lua.cpath", value, plugins))
+        return false;
+    if (parser.Found(kLuaPath, &value) && !setExpandedPath(*m_dom, "app.lua.path", value, plugins))
+        return false;
 
     if (parser.Found(kZipPath, &value))
         m_zipPath = value;
     m_zipPath = ExpandPathPlugins(m_zipPath, plugins);
+    if (m_zipPath.length() > kMaxExpandedPath) {
+        writeStderr(wxString::Format("The expanded archive list is longer than %zu characters\n", kMaxExpandedPath));
+        return false;
+    }
 
     const wxString workDir = workDirectory(parser, exe);
     createWorkDirectory(workDir);
@@ -152,6 +183,7 @@ void CAgentApp::TakePathOptions(const wxCmdLineParser& parser, const wxFileName&
     const wxString appName = GetAppName();
     m_dom->SetWx("app.path.ini", wxFileName(workDir, appName, "ini").GetFullPath());
     m_dom->SetWx("app.path.ini.global", wxFileConfig::GetGlobalFile(appName).GetFullPath());
+    return true;
 }
 
 void CAgentApp::TakeRunOptions(const wxCmdLineParser& parser)
@@ -176,9 +208,10 @@ void CAgentApp::TakeRunOptions(const wxCmdLineParser& parser)
     }
 
     if (parser.Found(kUnitTest, &value)) {
-        // A pattern is the test runner's to expand; a plain name must be a readable file.
+        // A pattern is the test runner's to expand; a plain name must be a readable regular
+        // file (a FIFO would hold the runner until a writer came).
         const bool pattern = value.find_first_of("*?") != wxString::npos;
-        if (pattern || (wxFileName::FileExists(value) && wxIsReadable(value))) {
+        if (pattern || isReadableRegularFile(value)) {
             m_unitTests = value;
             m_dom->Set("app.mode.unittest", true);
         } else {
@@ -197,7 +230,8 @@ bool CAgentApp::OnCmdLineParsed(wxCmdLineParser& parser)
     // Nothing may be logged until "app.name" and "app.path.work" are set: the disk log finds
     // its file through them and sends anything earlier to standard error.
     const wxFileName exe = TakeIdentityOptions(parser);
-    TakePathOptions(parser, exe);
+    if (!TakePathOptions(parser, exe))
+        return false;
     TakeRunOptions(parser);
 
     // Both file names are read back from the domain, so a domain_var naming either counts.

@@ -1,3 +1,4 @@
+// Plugin-list expansion of Lua search path lists.
 #include "cmdline/path_plugins.h"
 
 #include <wx/arrstr.h>
@@ -25,6 +26,8 @@ wxString ExpandPathPlugins(const wxString& path, const wxString& plugins)
                 result << ';' << piece;
             else
                 result = piece;
+            if (result.length() > kMaxExpandedPath)
+                return result;
         }
     }
     return result;

@@ -4,15 +4,15 @@
 
 #include "plugins/package_name.h"
 
+#include "folder_listing.h"
+
 #include "agent_event.h"
 #include "clock.h"
 #include "dom.h"
 
-#include <wx/dir.h>
 #include <wx/filefn.h>
 #include <wx/log.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
@@ -48,21 +48,6 @@ void setOutcome(VkaCore::CAgentEvent& event, int number, int level)
 
 }  // namespace
 
-std::vector<wxString> ListPackages(const wxString& folder, const wxString& pattern)
-{
-    wxArrayString found;
-    {
-        // A folder that cannot be read simply holds no packages; the framework would log.
-        wxLogNull quiet;
-        // Without wxDIR_DIRS the listing neither descends nor lists folders, and without
-        // wxDIR_HIDDEN names beginning with "." never match.
-        wxDir::GetAllFiles(folder, &found, pattern, wxDIR_FILES);
-    }
-    std::vector<wxString> packages(found.begin(), found.end());
-    std::sort(packages.begin(), packages.end(), [](const wxString& a, const wxString& b) { return a.Cmp(b) < 0; });
-    return packages;
-}
-
 void RunPackagePass(VkaCore::CDom& dom, const wxString& pattern, const PackageEvents& events,
                     const std::function<bool(const PackageFile&)>& handler)
 {
@@ -70,7 +55,7 @@ void RunPackagePass(VkaCore::CDom& dom, const wxString& pattern, const PackageEv
     VkaCore::CAgentEvent event;
     const wxFileName folder = wxFileName::DirName(dom.GetWxString("app.path.bin"));
 
-    const std::vector<wxString> packages = ListPackages(folder.GetPath(), pattern);
+    const std::vector<wxString> packages = SortedFiles(folder.GetPath(), pattern);
     if (packages.empty())
         return;
 

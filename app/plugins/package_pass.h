@@ -29,10 +29,6 @@ struct PackageEvents {
     int notHandled;  ///< it was not
 };
 
-/// Files directly in folder whose names match pattern (case-sensitive, hidden names and
-/// subfolders left out), in ascending order of full path.
-std::vector<wxString> ListPackages(const wxString& folder, const wxString& pattern);
-
 /// Handles every package matching pattern in the folder "app.path.bin": handler decides each
 /// package's outcome, and one event is written per package. When at least one package was
 /// found, "vka.HeartbeatNow" is set to true afterwards.

@@ -7,14 +7,13 @@
 #include "appl_trace.h"
 #include "searchpath/archive_list.h"
 #include "dom.h"
+#include "folder_listing.h"
 
-#include <wx/dir.h>
 #include <wx/filefn.h>
 #include <wx/log.h>
 #include <wx/confbase.h>
 #include <wx/utils.h>
 
-#include <algorithm>
 #include <vector>
 
 namespace {
@@ -44,14 +43,8 @@ std::vector<wxString> matchingFiles(const wxString& folder, const wxString& patt
     // An empty pattern would list every file of the folder; no file has an empty name.
     if (pattern.empty() || !wxDirExists(folder) || !wxIsReadable(folder))
         return names;
-    wxArrayString paths;
-    {
-        wxLogNull quiet;
-        wxDir::GetAllFiles(folder, &paths, pattern, wxDIR_FILES);
-    }
-    for (const wxString& path : paths)
+    for (const wxString& path : SortedFiles(folder, pattern))
         names.push_back(wxFileName(path).GetFullName());
-    std::sort(names.begin(), names.end(), [](const wxString& a, const wxString& b) { return a.Cmp(b) < 0; });
     return names;
 }
 

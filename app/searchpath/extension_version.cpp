@@ -3,6 +3,7 @@
 #include "searchpath/extension_version.h"
 
 #include "agent_app.h"
+#include "regular_file.h"
 #include "version.h"
 
 #include <wx/filefn.h>
@@ -13,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,13 +41,8 @@ public:
     /// Opens path without blocking; a file that is not a regular file counts as unreadable.
     explicit CCompanionLines(const wxString& path) : m_buffer(64 * 1024)
     {
-        m_fd = ::open(path.fn_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         struct stat st;
-        if (m_fd >= 0 && (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-        if (m_fd >= 0)
+        if (fdio::OpenRegularFile(std::string(path.fn_str()), m_fd, st) == fdio::OpenResult::Opened)
             readByteOrderMark();
     }
 

@@ -78,13 +78,18 @@ local function counting(tally)
   }
 end
 
-local function mirror(update, args)
+-- The repository, source and products of a command line; no products, with a message, when
+-- an http(s) source is given without them.
+local function operands(args, verb)
   local repository, source = args[2], args[3]
   local products = productsFrom(args, 4, source)
-  if not products then
-    print('name the products to mirror from an http(s) source')
-    return EXIT_USAGE
-  end
+  if not products then print('name the products to ' .. verb .. ' from an http(s) source') end
+  return repository, source, products
+end
+
+local function mirror(update, args)
+  local repository, source, products = operands(args, 'mirror')
+  if not products then return EXIT_USAGE end
   local tally = {held = 0, fetched = 0, bytes = 0, failed = {}}
   local info, code, message = update.everything(repository, products, source, counting(tally))
   print(string.format('held %d, fetched %d, failed %d, bytes %d', tally.held, tally.fetched, #tally.failed,
@@ -98,12 +103,8 @@ local function mirror(update, args)
 end
 
 local function list(update, args)
-  local repository, source = args[2], args[3]
-  local products = productsFrom(args, 4, source)
-  if not products then
-    print('name the products to list from an http(s) source')
-    return EXIT_USAGE
-  end
+  local repository, source, products = operands(args, 'list')
+  if not products then return EXIT_USAGE end
   local info, code, message = update.list(repository, products, source)
   if not info then
     print(string.format('list of %s: %s (%d)', source, message, code))

@@ -1,3 +1,4 @@
+// Component identifiers: compact strings, string forms, display versions and the Lua tables of entities.
 #include "identifiers.h"
 
 #include <climits>

@@ -4,12 +4,16 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "contexts.h"
+#include "folder_files.h"
+#include "record_lock.h"
+#include "regular_file.h"
 #include "identifiers.h"
 #include "relay_contract.h"
 #include "status_triple.h"
@@ -168,6 +172,54 @@ bool isServerPackage(const char* name)
            std::strcmp(name + n - merged, kMergedPackageSuffix) != 0;
 }
 
+// Takes the writer's record lock on the repository's lock file, waiting as long as the relay
+// would; null, or why not (another operation still holds it then, or the file is not fit).
+const char* lockRepository(const std::string& folder, fdio::CFd& lock)
+{
+    int fd = -1;
+    struct stat st;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(folder + kLockFile, fd, st, O_RDWR | O_CREAT | O_NOFOLLOW);
+    if (opened == fdio::OpenResult::NotRegular)
+        return "cannot be locked: relay.lock is not a regular file";
+    if (opened == fdio::OpenResult::Failed)
+        return "cannot be locked: relay.lock cannot be opened";
+    lock.Reset(fd);
+    int timeout = kDefaultLockTimeout;
+    if (const char* text = std::getenv(kLockTimeoutVariable)) {
+        char* end = nullptr;
+        const long value = std::strtol(text, &end, 10);
+        if (*text && !*end && value >= 0 && value < 86400)
+            timeout = static_cast<int>(value);
+    }
+    const int err = fdio::WaitForRecordLock(fd, true, timeout);
+    // A file system without record locks keeps nobody apart; the step goes on as it always did.
+    return fdio::LockHeldElsewhere(err) ? "is busy: another operation holds its lock" : nullptr;
+}
+
+// Deletes the update server's packages from packages (regular files only, found through the
+// real folder: a link planted as the folder or as a package is not followed), asking the
+// handler at stack index 2 first when there is one; a true answer keeps the file.
+void removePackages(lua_State* L, const std::string& packages, bool hasHandler)
+{
+    fdio::CFd dir(fdio::OpenFolder(packages));
+    if (!dir.IsOpen())
+        return;
+    for (const std::string& name : fdio::NamesAt(dir.Get())) {
+        if (!isServerPackage(name.c_str()))
+            continue;
+        if (hasHandler) {
+            lua_pushvalue(L, 2);
+            lua_pushstring(L, (packages + "/" + name).c_str());
+            lua_pcall(L, 1, 1, 0);  // an error keeps the file: its error value counts as the result
+            bool keep = lua_toboolean(L, -1);
+            lua_pop(L, 1);
+            if (keep)
+                continue;
+        }
+        fdio::RemoveRegularAt(dir.Get(), name);
+    }
+}
+
 }  // namespace
 
 int32_t FilteredDownload(KVTRELAY_Context* context, const KVTRELAY_Product* products, size_t productCount,
@@ -272,6 +324,17 @@ int l_extract(lua_State* L)
 
 namespace {
 
+// Whether path is a regular file itself, not a link to one, looked at without blocking.
+bool isRegularFile(const std::string& path)
+{
+    int fd = -1;
+    struct stat st;
+    if (fdio::OpenRegularFile(path, fd, st, O_NOFOLLOW) != fdio::OpenResult::Opened)
+        return false;
+    ::close(fd);
+    return true;
+}
+
 // Whether the file named at `path` opens for reading, through the io table at `io`.
 bool ioFileExists(lua_State* L, int io, int path)
 {
@@ -289,28 +352,6 @@ bool ioFileExists(lua_State* L, int io, int path)
     return true;
 }
 
-// Replaces the text of the file named at `path` through the io table at `io`; a file that
-// cannot be opened is left as it is.
-void ioWriteText(lua_State* L, int io, int path, const char* text)
-{
-    int top = lua_gettop(L);
-    lua_getfield(L, io, "open");
-    lua_pushvalue(L, path);
-    lua_pushstring(L, "w");
-    lua_call(L, 2, 1); /* file or nil */
-    if (!lua_isnil(L, -1)) {
-        int file = lua_gettop(L);
-        lua_getfield(L, file, "write");
-        lua_pushvalue(L, file);
-        lua_pushstring(L, text);
-        lua_call(L, 2, 0);
-        lua_getfield(L, io, "close");
-        lua_pushvalue(L, file);
-        lua_call(L, 1, 0);
-    }
-    lua_settop(L, top);
-}
-
 }  // namespace
 
 int l_removevt(lua_State* L)
@@ -325,43 +366,33 @@ int l_removevt(lua_State* L)
     size_t length = 0;
     const char* repository = lua_tolstring(L, 1, &length);
     const char* separator = length > 0 && repository[length - 1] == '/' ? "" : "/";
-    lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni);                             /* 3 */
-    const char* packages = lua_pushfstring(L, "%s%s%s", repository, separator, kPackagesFolder); /* 4 */
+    const char* serverIni = lua_pushfstring(L, "%s%s%s", repository, separator, kServerIni); /* 3 */
+    const std::string folder = std::string(repository) + separator;
 
-    // The state's io library does the file work, so a host that sandboxes io governs it.
-    lua_getglobal(L, "io"); /* 5 */
-    if (!ioFileExists(L, 5, 3)) {
+    // Only a regular file counts: a FIFO would hang the check, and a link must not make the
+    // stub land in the file it points to. The state's io library then decides whether the
+    // file may be touched at all, so a host that sandboxes io governs this step too.
+    lua_getglobal(L, "io"); /* 4 */
+    if (!isRegularFile(serverIni) || !ioFileExists(L, 4, 3)) {
         lua_pushnil(L);
         lua_pushfstring(L, "%s is not a repository", repository);
         return 2;
     }
-    ioWriteText(L, 5, 3, kServerIniStub);
-    // A repository served as a source must not go on naming the packages deleted below.
-    lua_pushfstring(L, "%s%s%s", repository, separator, kIndexFile); /* 6 */
-    if (ioFileExists(L, 5, 6))
-        ioWriteText(L, 5, 6, kEmptyIndex);
-    lua_settop(L, 5);
+    lua_settop(L, 2);
 
-    // Names are gathered first: deleting while reading a directory leaves the listing unspecified.
-    std::vector<std::string> doomed;
-    if (DIR* dir = ::opendir(packages)) {
-        while (struct dirent* entry = ::readdir(dir))
-            if (isServerPackage(entry->d_name))
-                doomed.push_back(std::string(packages) + "/" + entry->d_name);
-        ::closedir(dir);
+    // A writer like a mirror: without the lock, packages a running mirror is about to record
+    // would go from under it.
+    fdio::CFd lock;
+    if (const char* why = lockRepository(folder, lock)) {
+        lua_pushnil(L);
+        lua_pushfstring(L, "%s %s", repository, why);
+        return 2;
     }
-    for (const std::string& path : doomed) {
-        if (hasHandler) {
-            lua_pushvalue(L, 2);
-            lua_pushstring(L, path.c_str());
-            lua_pcall(L, 1, 1, 0);  // an error keeps the file: its error value counts as the result
-            bool keep = lua_toboolean(L, -1);
-            lua_pop(L, 1);
-            if (keep)
-                continue;
-        }
-        ::unlink(path.c_str());
-    }
+    fdio::ReplaceFile(folder + kServerIni, kServerIniStub, 0644);
+    // A repository served as a source must not go on naming the packages deleted below.
+    if (isRegularFile(folder + kIndexFile))
+        fdio::ReplaceFile(folder + kIndexFile, kEmptyIndex, 0644);
+    removePackages(L, folder + kPackagesFolder, hasHandler);
     lua_pushboolean(L, 1);
     return 1;
 }

@@ -14,6 +14,11 @@ const char* const kSemaphoreFile = "/dev/shm/sem.kvtrelay";
 /// The repository's index of components and its folder of packages.
 const char* const kServerIni = "server.ini";
 const char* const kPackagesFolder = "packages";
+/// The file whose record lock keeps writers of one repository apart, and the environment
+/// variable that sets how many seconds a writer waits for it (60 without it).
+const char* const kLockFile = "relay.lock";
+const char* const kLockTimeoutVariable = "KVTRELAY_LOCK_TIMEOUT";
+const int kDefaultLockTimeout = 60;
 /// server.ini of an emptied repository: its three sections, in the relay's order.
 const char* const kServerIniStub = "[PATTERN]\n\n[ENGINE]\n\n[All_Product]\n\n";
 

@@ -1,3 +1,4 @@
+// Conversions between Lua's narrow strings and the relay library's wide strings.
 #include "wide_strings.h"
 
 #include <cstdint>

@@ -1,16 +1,15 @@
 #pragma once
-/// Folder paths of the relay: joining, testing and creating folders.
+/// Folder paths of the relay: joining them (testing and making folders is fdio's).
 
 #include <string>
 
+#include <sys/types.h>
+
 namespace kvtrelay {
 
-/// Creates a folder and its missing parents. Returns 0 or the errno of the failing step
-/// (ENOTDIR when a component exists and is not a folder).
-int MakeFolders(const std::string& path);
-
-/// True when path names an existing folder.
-bool IsFolder(const std::string& path);
+/// The mode of the folders the relay makes, less the umask: the repository is shared with the
+/// tools that serve it, and the operator's umask decides.
+constexpr mode_t kFolderMode = 0777;
 
 /// Joins two path parts with exactly one "/".
 std::string JoinPath(const std::string& folder, const std::string& name);

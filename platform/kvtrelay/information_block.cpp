@@ -1,3 +1,4 @@
+// The information record handed to callers, built as one block.
 #include "information_block.h"
 
 #include <cstdlib>

@@ -4,12 +4,12 @@
 #include "kept_index.h"
 
 #include <cerrno>
-#include <fstream>
 #include <sstream>
 
 #include "file_paths.h"
-#include "file_replacement.h"
+#include "folder_files.h"
 #include "relay_contract.h"
+#include "repository.h"
 
 namespace kvtrelay {
 
@@ -39,7 +39,10 @@ bool oneLine(const std::string& value)
 bool LoadKeptIndex(const std::string& repository, KeptIndex& kept)
 {
     kept = KeptIndex();
-    std::ifstream in(JoinPath(repository, contract::kKeptIndexFile), std::ios::binary);
+    std::string whole;
+    if (!ReadRepositoryFile(repository, JoinPath(repository, contract::kKeptIndexFile), whole))
+        return false;
+    std::istringstream in(whole);
     std::string line;
     KeptIndex k;
     if (!std::getline(in, line) || line != kHeader || !readField(in, "url", k.url) || !readField(in, "etag", k.etag) ||
@@ -60,7 +63,7 @@ int SaveKeptIndex(const std::string& repository, const KeptIndex& kept)
         return EINVAL;
     std::string text = std::string(kHeader) + "\nurl " + kept.url + "\netag " + kept.etag + "\nlast-modified " +
                        kept.lastModified + "\n\n" + kept.text;
-    return ReplaceFile(repository, contract::kKeptIndexFile, text);
+    return fdio::ReplaceFile(JoinPath(repository, contract::kKeptIndexFile), text, 0644);
 }
 
 }  // namespace kvtrelay

@@ -11,6 +11,7 @@
 
 #include "entity_identity.h"
 #include "file_paths.h"
+#include "folders.h"
 #include "kept_index.h"
 #include "package_download.h"
 #include "pruning.h"
@@ -57,6 +58,21 @@ std::vector<std::string> productRecord(CRepository& repository, const std::strin
     return ids;
 }
 
+// The bytes the run will add: the selected packages the repository does not record as held.
+uint64_t bytesToFetch(CRepository& repository, const Selection& selection)
+{
+    std::set<std::string> seen;
+    uint64_t total = 0;
+    for (const IndexProduct& product : selection.products) {
+        for (const IndexComponent& c : product.components) {
+            const RepositoryEntry* e = repository.Find(c.entity);
+            if (seen.insert(EntityId(c.entity)).second && !(e && e->size == c.size && e->sha256 == c.sha256))
+                total += c.size;
+        }
+    }
+    return total;
+}
+
 // One run of MirrorSelection over the locked and loaded repository. A package that cannot be
 // fetched does not keep the others out: the status is the first failure, and only a cancel (or
 // no memory) ends the run early.
@@ -64,12 +80,12 @@ class CMirrorRun {
 public:
     CMirrorRun(KVTRELAY_Context& context, CTransport& transport, CRepository& repository, CRelayState& state)
         : m_context(context), m_transport(transport), m_repository(repository), m_state(state)
-    {
-    }
+    {}
 
     /// Mirrors every product of the selection; the run's status.
     int32_t Run(const Selection& selection)
     {
+        m_scratch.laterBytes = bytesToFetch(m_repository, selection);
         for (const IndexProduct& product : selection.products)
             if (!mirrorProduct(product))
                 break;
@@ -129,8 +145,9 @@ private:
         if (e && (e->size != c.size || e->sha256 != c.sha256))
             return false;  // the source now offers other bytes under this identity
         std::string file = e ? e->file : CRepository::PackageName(c.entity);
+        // lstat: a link planted under a package's name is never taken for the package.
         struct stat st;
-        if (stat(m_repository.PackagePath(file).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        if (lstat(m_repository.PackagePath(file).c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
             static_cast<uint64_t>(st.st_size) != c.size)
             return false;
         if (!m_state.Trusted(file, c.sha256, st)) {
@@ -142,7 +159,7 @@ private:
             // while it was read leaves a stamp that will not match, and the next run hashes again.
             m_state.Verified(file, c.sha256, st);
             struct stat after;
-            if (stat(m_repository.PackagePath(file).c_str(), &after) != 0 || !m_state.Trusted(file, c.sha256, after))
+            if (lstat(m_repository.PackagePath(file).c_str(), &after) != 0 || !m_state.Trusted(file, c.sha256, after))
                 m_state.Forget(file);
         }
         if (!e)
@@ -155,13 +172,14 @@ private:
     Outcome fetch(const IndexComponent& c, bool& stopAfter)
     {
         std::string name = CRepository::PackageName(c.entity);
+        m_scratch.laterBytes -= std::min(m_scratch.laterBytes, c.size);
         CPackageDownload download(m_context, m_transport, m_scratch, c, m_repository.PackagePath(name), name);
         int32_t result = download.Run();
         if (result > 0) {
             stopAfter = download.StopAfter();
             m_repository.Put(RepositoryEntry{c.entity, name, c.size, c.sha256});
             struct stat st;
-            if (stat(m_repository.PackagePath(name).c_str(), &st) == 0)
+            if (lstat(m_repository.PackagePath(name).c_str(), &st) == 0)
                 m_state.Verified(name, c.sha256, st);
             m_state.Unprune(name);
             return Outcome::Held;
@@ -200,18 +218,22 @@ int32_t MirrorSelection(KVTRELAY_Context& context, CTransport& transport, const 
     if (status <= 0)
         return status;
     CRepository repository(context.repository);
-    if (MakeFolders(repository.PackagesFolder()) != 0 || !repository.Load())
+    if (fdio::MakeFolders(repository.PackagesFolder(), kFolderMode) != 0 || !repository.Load())
         return KVTRELAY_E_WRITE;
     RemoveStaleParts(repository.PackagesFolder());
     CRelayState state(context.repository);
     state.Load();
+    RemoveLeftovers(context.repository, repository, selection, state);
     const std::map<std::string, uint64_t> earlier = state.PrunedFiles();
 
     status = CMirrorRun(context, transport, repository, state).Run(selection);
-    // Old versions go only after a complete run, so a failed one never loses what worked before.
-    if (status > 0 && !PruneOldVersions(context, repository, state))
+    // Readers have worked from server.ini while the packages arrived; removing recorded files
+    // waits for them. Old versions go only after a complete run, so a failed one never loses
+    // what worked before; readers that will not finish keep them until the next run.
+    const bool alone = lock.BeginChange(CRepositoryLock::DefaultTimeout()) > 0;
+    if (status > 0 && alone && !PruneOldVersions(context, repository, state))
         status = KVTRELAY_E_CANCELLED;
-    status = Publish(context, repository, state, earlier, status);
+    status = Publish(context, repository, state, alone ? earlier : std::map<std::string, uint64_t>(), status);
     // Kept after a complete run only: a failed run is tried again, and without the copy the next
     // run merely fetches the index whole.
     if (status > 0 && !transport.IndexToKeep().url.empty() && !transport.IndexUnchanged())

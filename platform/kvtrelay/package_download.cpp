@@ -15,6 +15,7 @@
 #include "fd_copy.h"
 #include "fd_write.h"
 #include "file_paths.h"
+#include "regular_file.h"
 #include "relay_contract.h"
 #include "zip_archive.h"
 
@@ -76,7 +77,7 @@ CPackageDownload::CPackageDownload(KVTRELAY_Context& context, CTransport& transp
                                    const IndexComponent& component, const std::string& finalPath,
                                    const std::string& name)
     : m_context(context), m_transport(transport), m_hasher(scratch.hasher), m_gather(scratch.gather),
-      m_component(component), m_final(finalPath), m_name(name)
+      m_later(scratch.laterBytes), m_component(component), m_final(finalPath), m_name(name)
 {}
 
 CPackageDownload::~CPackageDownload()
@@ -89,7 +90,14 @@ CPackageDownload::~CPackageDownload()
 int32_t CPackageDownload::Run()
 {
     std::string part = m_final.substr(0, m_final.rfind('/') + 1) + PartName(m_name);
-    m_fd = open(part.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // The part file is resumed, so it may exist; but never through a link, and never a FIFO
+    // or a device: the package's bytes go nowhere else.
+    struct stat st;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(part, m_fd, st, O_RDWR | O_CREAT | O_NOFOLLOW);
+    if (opened == fdio::OpenResult::NotRegular) {
+        m_reason = part + ": " + fdio::KindOf(st.st_mode) + ", not a regular file: refused";
+        return KVTRELAY_E_WRITE;
+    }
     if (m_fd < 0) {
         m_reason = part + ": " + strerror(errno);
         return KVTRELAY_E_WRITE;
@@ -184,11 +192,13 @@ int32_t CPackageDownload::begin(bool resume)
         return KVTRELAY_E_NOMEMORY;
     if (resume && !m_context.Emit(KVTRELAY_EVENT_DOWNLOADBEGIN, m_name, total, 0))
         return KVTRELAY_E_CANCELLED;
-    // Room first: a source that declares more than fits fails at once, not when full.
+    // Room first: a source that declares more than fits fails at once, not when full; and
+    // room for this package alone is not enough when the run's later ones fill the disk.
     uint64_t room = 0;
     int spaceError = 0;
-    if (ziparchive::FreeSpace(m_final.substr(0, m_final.rfind('/') + 1), room, spaceError) && room < total - m_start) {
-        m_reason = "needs " + std::to_string(total - m_start) + " bytes, the repository's file system has " +
+    const uint64_t needed = total - m_start + m_later;
+    if (ziparchive::FreeSpace(m_final.substr(0, m_final.rfind('/') + 1), room, spaceError) && room < needed) {
+        m_reason = "needs " + std::to_string(needed) + " bytes, the repository's file system has " +
                    std::to_string(room) + " bytes free";
         return KVTRELAY_E_WRITE;
     }

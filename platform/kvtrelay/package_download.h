@@ -20,6 +20,7 @@ namespace kvtrelay {
 struct DownloadScratch {
     std::vector<char> gather;
     CFileHasher hasher;
+    uint64_t laterBytes = 0;  ///< what the run's packages after this one will add
 };
 
 /// Writes a download to "<final>.part", hashing the part file as its bytes land (a local source is
@@ -60,6 +61,7 @@ private:
     CTransport& m_transport;
     CFileHasher& m_hasher;
     std::vector<char>& m_gather;
+    uint64_t m_later;  // the run's bytes still to come after this package, which need room too
     const IndexComponent& m_component;
     std::string m_final, m_name, m_reason;
     int m_fd = -1;

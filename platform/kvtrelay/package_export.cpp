@@ -1,4 +1,5 @@
-// Exporting a component: finding its package in the repository, checking it and unpacking it.
+// Exporting a package: the newest matching version in the repository, checked against its
+// recorded digest, unpacked into a folder.
 
 #include "package_export.h"
 
@@ -9,12 +10,13 @@
 #include <wx/log.h>
 
 #include "file_paths.h"
+#include "folders.h"
 #include "kvtrelay.h"
 #include "repository.h"
 #include "repository_lock.h"
 #include "sha256_stream.h"
 #include "entity_identity.h"
-#include "zip_archive.h"
+#include "zip_unpack.h"
 
 namespace kvtrelay {
 
@@ -32,6 +34,49 @@ int32_t refuse(const std::string& package, const wxString& why)
     return KVTRELAY_E_EXPORT;
 }
 
+// Words the extraction's failures as the export's: the first one ends it.
+class CExportReport : public ziparchive::CExtractHandler {
+public:
+    CExportReport(const std::string& package, const std::string& destination)
+        : m_package(package), m_destination(destination)
+    {}
+
+    bool Failed(const ziparchive::ExtractFailure& f) override
+    {
+        using Step = ziparchive::ExtractFailure::Step;
+        switch (f.step) {
+        case Step::Unsafe:
+            refuse(m_package, wxString::Format("unsafe entry '%s' (%s)", text(ziparchive::ShownName(f.entry->name)),
+                                               text(f.reason)));
+            break;
+        case Step::SpaceUnknown:
+            refuse(m_package, wxString::Format("cannot check the free space in '%s': %s", text(m_destination),
+                                               std::strerror(f.error)));
+            break;
+        case Step::NoRoom:
+            refuse(m_package, wxString::Format("it unpacks to %llu bytes, but '%s' has only %llu bytes free",
+                                               static_cast<unsigned long long>(f.total), text(m_destination),
+                                               static_cast<unsigned long long>(f.available)));
+            break;
+        case Step::Folder:
+            refuse(m_package, wxString::Format("cannot create '%s': %s", text(f.entry ? f.path : m_destination),
+                                               std::strerror(f.error)));
+            break;
+        case Step::Damaged:
+            refuse(m_package, wxString::Format("entry '%s' cannot be read (%s)", text(f.entry->name), text(f.reason)));
+            break;
+        case Step::Write:
+            refuse(m_package, wxString::Format("cannot write '%s': %s", text(f.path), std::strerror(f.error)));
+            break;
+        }
+        return false;
+    }
+
+private:
+    const std::string& m_package;
+    const std::string& m_destination;
+};
+
 }  // namespace
 
 int32_t UnpackPackage(const std::string& package, const std::string& destination)
@@ -40,45 +85,11 @@ int32_t UnpackPackage(const std::string& package, const std::string& destination
     std::unique_ptr<ziparchive::CArchive> archive = ziparchive::CArchive::Open(package, reason);
     if (!archive)
         return refuse(package, text(reason));
-    const auto& entries = archive->Entries();
-    // Names first, so an unsafe archive leaves the destination untouched.
-    if (const ziparchive::Entry* refused = ziparchive::FirstRefused(entries, reason))
-        return refuse(package, wxString::Format("unsafe entry '%s' (%s)", text(ziparchive::ShownName(refused->name)),
-                                                text(reason)));
-    const std::uint64_t total = archive->DeclaredTotal();
-    std::uint64_t available = 0;
-    int error = 0;
-    if (!ziparchive::FreeSpace(destination, available, error))
-        return refuse(package, wxString::Format("cannot check the free space in '%s': %s", text(destination),
-                                                std::strerror(error)));
-    if (total > available)
-        return refuse(package, wxString::Format("it unpacks to %llu bytes, but '%s' has only %llu bytes free",
-                                                static_cast<unsigned long long>(total), text(destination),
-                                                static_cast<unsigned long long>(available)));
-
-    ziparchive::CFolderMaker folders;
-    if ((error = folders.Make(destination)) != 0)
-        return refuse(package, wxString::Format("cannot create '%s': %s", text(destination), std::strerror(error)));
-    ziparchive::CFileWriter writer;
     std::string root = destination;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();
-    for (const ziparchive::Entry& e : entries) {
-        std::string target = root + "/" + e.name;
-        while (target.size() > root.size() + 1 && target.back() == '/')
-            target.pop_back();
-        const std::string folder = e.isDir ? target : ziparchive::ParentOf(target);
-        if ((error = folders.Make(folder)) != 0)
-            return refuse(package, wxString::Format("cannot create '%s': %s", text(folder), std::strerror(error)));
-        if (e.isDir)
-            continue;
-        const ziparchive::Outcome outcome = writer.Write(*archive, e, target, error, reason);
-        if (outcome == ziparchive::Outcome::Damaged)
-            return refuse(package, wxString::Format("entry '%s' cannot be read (%s)", text(e.name), text(reason)));
-        if (outcome == ziparchive::Outcome::WriteFailed)
-            return refuse(package, wxString::Format("cannot write '%s': %s", text(target), std::strerror(error)));
-    }
-    return KVTRELAY_S_OK;
+    CExportReport report(package, destination);
+    return ziparchive::Extract(*archive, root, report, true) ? KVTRELAY_S_OK : KVTRELAY_E_EXPORT;
 }
 
 int32_t ExportFromRepository(KVTRELAY_Context& context, const std::string& destination,
@@ -87,7 +98,7 @@ int32_t ExportFromRepository(KVTRELAY_Context& context, const std::string& desti
     // Reading creates nothing: a folder that holds no repository is an error of the path.
     CRepository repository(context.repository);
     struct stat st;
-    if (!IsFolder(context.repository) || stat(repository.ServerFile().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!fdio::IsFolder(context.repository) || stat(repository.ServerFile().c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return KVTRELAY_E_REPOSITORY;
     CRepositoryLock lock;
     int32_t status = lock.Acquire(context.repository, CRepositoryLock::DefaultTimeout(), false);

@@ -1,3 +1,4 @@
+// Choosing, from a source's index, what an operation lists or mirrors.
 #include "product_selection.h"
 
 #include "entity_identity.h"

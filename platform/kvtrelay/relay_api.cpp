@@ -13,6 +13,7 @@
 
 #include "kvtrelay.h"
 #include "file_paths.h"
+#include "folders.h"
 #include "information_block.h"
 #include "mirror.h"
 #include "package_export.h"
@@ -72,7 +73,7 @@ int32_t runSourced(KVTRELAY_Context* context, const KVTRELAY_Product* products, 
         return KVTRELAY_E_INVALIDARG;
     kvtrelay::Selection selection;
     // Only a mirror makes the repository folder; listing leaves the file system alone.
-    if (mirror && productCount > 0 && kvtrelay::MakeFolders(context->repository) != 0)
+    if (mirror && productCount > 0 && fdio::MakeFolders(context->repository, kvtrelay::kFolderMode) != 0)
         return KVTRELAY_E_REPOSITORY;
     if (productCount > 0) {
         // Nothing requested needs no source: the answer is an empty information.

@@ -1,3 +1,4 @@
+// The state behind a KVTRELAY_Context: its repository, options and event subscriptions.
 #include "relay_context.h"
 
 #include "text_conversion.h"

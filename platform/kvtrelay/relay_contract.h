@@ -30,7 +30,7 @@ const char* const kLockFile = "relay.lock";
 const char* const kRelayLog = "relay.log";
 const char* const kRelayLogOld = "relay.log.1";  ///< where relay.log is rotated to
 const char* const kPartSuffix = ".part";         ///< "<package>.part": a download not yet complete
-const char* const kTempSuffix = ".tmp";          ///< "server.ini.<pid>.tmp": written, then renamed
+const char* const kTempSuffix = ".tmp";          ///< "server.ini.<pid>.<random>.tmp": written, then renamed
 /// The repository as a source for the next tier, in the grammar the relay reads.
 const char* const kIndexFile = "index.txt";
 /// What the relay verified and what it pruned but keeps one more run (relay_state.h).

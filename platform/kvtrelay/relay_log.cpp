@@ -1,3 +1,4 @@
+// relay.log: the repository's record of what failed and why.
 #include "relay_log.h"
 
 #include <cerrno>
@@ -8,6 +9,8 @@
 
 #include "fd_write.h"
 #include "file_paths.h"
+#include "regular_file.h"
+#include "folders.h"
 #include "relay_contract.h"
 
 namespace kvtrelay {
@@ -28,7 +31,7 @@ std::string utcStamp()
 
 void AppendRelayLog(const std::string& repository, const std::string& line)
 {
-    if (!IsFolder(repository))
+    if (!fdio::IsFolder(repository))
         return;
     std::string text = utcStamp() + " " + line + "\n";
     for (size_t i = 0; i + 1 < text.size(); ++i)
@@ -38,10 +41,12 @@ void AppendRelayLog(const std::string& repository, const std::string& line)
     int saved = errno;
     struct stat st;
     // Rotating keeps the file below its limit and the previous lines one file further.
-    if (stat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) + text.size() >= kRelayLogLimit)
+    if (lstat(path.c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) + text.size() >= kRelayLogLimit)
         rename(path.c_str(), JoinPath(repository, contract::kRelayLogOld).c_str());
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    // Never through a link, and only into a regular file: the repository may be writable by
+    // others, and the lines must not land in a file they chose.
+    int fd = -1;
+    if (fdio::OpenRegularFile(path, fd, st, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW) == fdio::OpenResult::Opened) {
         fdio::WriteAll(fd, text.data(), text.size());  // one write: lines of two processes do not mix
         close(fd);
     }

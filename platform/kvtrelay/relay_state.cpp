@@ -2,12 +2,12 @@
 
 #include "relay_state.h"
 
-#include <fstream>
 #include <sstream>
 
 #include "file_paths.h"
-#include "file_replacement.h"
+#include "folder_files.h"
 #include "relay_contract.h"
+#include "repository.h"
 #include "sha256_stream.h"
 
 namespace kvtrelay {
@@ -39,8 +39,7 @@ VerifiedStamp stampOf(const struct stat& st, const std::string& sha256)
 bool sameStamp(const VerifiedStamp& a, const VerifiedStamp& b)
 {
     return a.size == b.size && a.device == b.device && a.inode == b.inode && a.mtimeSec == b.mtimeSec &&
-           a.mtimeNsec == b.mtimeNsec && a.ctimeSec == b.ctimeSec && a.ctimeNsec == b.ctimeNsec &&
-           a.sha256 == b.sha256;
+           a.mtimeNsec == b.mtimeNsec && a.ctimeSec == b.ctimeSec && a.ctimeNsec == b.ctimeNsec && a.sha256 == b.sha256;
 }
 
 }  // namespace
@@ -49,7 +48,10 @@ void CRelayState::Load()
 {
     m_verified.clear();
     m_pruned.clear();
-    std::ifstream in(JoinPath(m_root, contract::kStateFile));
+    std::string whole;
+    if (!ReadRepositoryFile(m_root, JoinPath(m_root, contract::kStateFile), whole))
+        return;
+    std::istringstream in(whole);
     std::string line;
     if (!std::getline(in, line) || line != kHeader)
         return;
@@ -66,8 +68,10 @@ void CRelayState::Load()
             continue;
         }
         VerifiedStamp s;
-        if (kind == "verified" && fields >> s.size >> s.device >> s.inode >> s.mtimeSec >> s.mtimeNsec >> s.ctimeSec >>
-                                      s.ctimeNsec >> s.sha256 && IsHexDigest(s.sha256))
+        if (kind == "verified" &&
+            fields >> s.size >> s.device >> s.inode >> s.mtimeSec >> s.mtimeNsec >> s.ctimeSec >> s.ctimeNsec >>
+                s.sha256 &&
+            IsHexDigest(s.sha256))
             m_verified[file] = s;
     }
 }
@@ -78,12 +82,12 @@ int CRelayState::Save() const
     out << kHeader << "\n";
     for (const auto& v : m_verified) {
         const VerifiedStamp& s = v.second;
-        out << "verified " << v.first << " " << s.size << " " << s.device << " " << s.inode << " " << s.mtimeSec
-            << " " << s.mtimeNsec << " " << s.ctimeSec << " " << s.ctimeNsec << " " << s.sha256 << "\n";
+        out << "verified " << v.first << " " << s.size << " " << s.device << " " << s.inode << " " << s.mtimeSec << " "
+            << s.mtimeNsec << " " << s.ctimeSec << " " << s.ctimeNsec << " " << s.sha256 << "\n";
     }
     for (const auto& p : m_pruned)
         out << "pruned " << p.first << " " << p.second << "\n";
-    return ReplaceFile(m_root, contract::kStateFile, out.str());
+    return fdio::ReplaceFile(JoinPath(m_root, contract::kStateFile), out.str(), 0644);
 }
 
 bool CRelayState::Trusted(const std::string& file, const std::string& sha256, const struct stat& st) const

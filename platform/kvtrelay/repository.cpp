@@ -4,17 +4,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "entity_identity.h"
-#include "fd_write.h"
 #include "file_paths.h"
+#include "folder_files.h"
+#include "regular_file.h"
+#include "relay_log.h"
 #include "relay_contract.h"
 #include "sha256_stream.h"
 
@@ -65,7 +67,33 @@ bool parseProduct(const std::string& line, RepositoryProduct& p)
     }
     return true;
 }
+
 }  // namespace
+
+bool ReadRepositoryFile(const std::string& root, const std::string& path, std::string& text)
+{
+    int fd = -1;
+    struct stat st;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(path, fd, st, O_NOFOLLOW);
+    if (opened == fdio::OpenResult::Failed)
+        return errno == ENOENT;
+    if (opened == fdio::OpenResult::NotRegular) {
+        AppendRelayLog(root, path + " is " + fdio::KindOf(st.st_mode) + ", not a regular file: refused");
+        return false;
+    }
+    fdio::CFd file(fd);
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(file.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
 
 std::string CRepository::PackagesFolder() const
 {
@@ -94,11 +122,17 @@ bool CRepository::Load()
     m_foreignEngine.clear();
     m_foreignProduct.clear();
     m_foreignSections.clear();
-    std::ifstream in(ServerFile());
-    if (!in) {
-        struct stat st;
-        return stat(ServerFile().c_str(), &st) != 0 && errno == ENOENT;
+    // packages/ planted as a link would have packages written, and old ones deleted, wherever
+    // it points.
+    struct stat st;
+    if (lstat(PackagesFolder().c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        AppendRelayLog(m_root, PackagesFolder() + " is " + fdio::KindOf(st.st_mode) + ", not a folder: refused");
+        return false;
     }
+    std::string text;
+    if (!ReadRepositoryFile(m_root, ServerFile(), text))
+        return false;
+    std::istringstream in(text);
     std::string line;
     std::vector<std::string>* foreign = &m_preamble;
     enum { kNone, kPattern, kEngine, kProduct, kOther } section = kNone;
@@ -170,18 +204,11 @@ int CRepository::Save() const
             out << l << "\n";
         out << "\n";
     }
-    std::string text = out.str();
-    std::string tmp = ServerFile() + "." + std::to_string(getpid()) + kTempSuffix;
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return errno;
-    int err = fdio::WriteAll(fd, text.data(), text.size()) ? 0 : errno;
-    if (close(fd) != 0 && !err)
-        err = errno;
-    if (!err && rename(tmp.c_str(), ServerFile().c_str()) != 0)
-        err = errno;
-    if (err)
-        unlink(tmp.c_str());
+    // Made under a new name and renamed into place: a link planted at server.ini or at any
+    // temporary name is replaced, never written through.
+    const int err = fdio::ReplaceFile(ServerFile(), out.str(), 0644);
+    if (err != 0)
+        AppendRelayLog(m_root, ServerFile() + " cannot be rewritten: " + strerror(err));
     return err;
 }
 

@@ -23,6 +23,11 @@ struct RepositoryProduct {
     std::vector<std::string> components;
 };
 
+/// Reads the repository file at path whole into text; true also when there is none (a
+/// repository not yet written). Anything but a regular file in its place, a link included, is
+/// refused and named in relay.log: its target is not ours to read or publish.
+bool ReadRepositoryFile(const std::string& root, const std::string& path, std::string& text);
+
 class CRepository {
 public:
     explicit CRepository(const std::string& root) : m_root(root) {}

@@ -8,7 +8,8 @@
 #include <vector>
 
 #include "entity_identity.h"
-#include "file_replacement.h"
+#include "file_paths.h"
+#include "folder_files.h"
 #include "relay_contract.h"
 #include "source_index.h"
 
@@ -76,7 +77,8 @@ std::string FormatRepositoryIndex(const CRepository& repository)
 
 int WriteRepositoryIndex(const CRepository& repository)
 {
-    return ReplaceFile(repository.Root(), contract::kIndexFile, FormatRepositoryIndex(repository));
+    return fdio::ReplaceFile(JoinPath(repository.Root(), contract::kIndexFile), FormatRepositoryIndex(repository),
+                             0644);
 }
 
 }  // namespace kvtrelay

@@ -1,4 +1,7 @@
+// SHA-256 over data that arrives in pieces, and the thread that hashes a part file as it grows.
 #include "sha256_stream.h"
+
+#include "regular_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -174,15 +177,10 @@ bool HashFile(const std::string& path, std::string& hex, uint64_t& size)
 {
     // Non-blocking, so that a FIFO put in a package's place cannot stall the caller; only a
     // regular file has a digest.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    int fd = -1;
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    if (fdio::OpenRegularFile(path, fd, st) != fdio::OpenResult::Opened)
         return false;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     CSha256 sha;
     std::vector<char> buf(1 << 20);
     size = 0;

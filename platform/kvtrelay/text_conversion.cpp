@@ -1,3 +1,4 @@
+// Conversion between the wide strings of the C interface and the UTF-8 of the file system.
 #include "text_conversion.h"
 
 #include <cstdint>

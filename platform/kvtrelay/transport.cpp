@@ -18,6 +18,7 @@
 #include <curl/curl.h>
 
 #include "file_paths.h"
+#include "regular_file.h"
 #include "source_index.h"
 #include "text_conversion.h"
 
@@ -237,7 +238,7 @@ int32_t CTransport::readIndex(std::string& text)
         return KVTRELAY_E_INDEX;
     }
     if (status <= 0)
-        return status == KVTRELAY_E_NOMEMORY ? status : KVTRELAY_E_SOURCE;
+        return status == KVTRELAY_E_NOMEMORY || status == KVTRELAY_E_INSECURE ? status : KVTRELAY_E_SOURCE;
     return KVTRELAY_S_OK;
 }
 
@@ -313,19 +314,18 @@ int32_t CTransport::Fetch(const std::string& relative, const DataSink& sink, boo
 int32_t CTransport::fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset,
                                const CopySink* copy)
 {
-    // Without O_NONBLOCK, opening a FIFO would wait for a writer that may never come.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // A FIFO in a source must not make the run wait for a writer that may never come.
+    int fd = -1;
+    struct stat st;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(path, fd, st);
+    if (opened == fdio::OpenResult::Failed) {
         m_error = systemError("open", errno);
         return KVTRELAY_E_DOWNLOAD;
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (opened == fdio::OpenResult::NotRegular) {
         m_error = "not a regular file";
-        close(fd);
         return KVTRELAY_E_DOWNLOAD;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (offset > 0) {
         if (static_cast<uint64_t>(st.st_size) < offset ||
             lseek(fd, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
@@ -478,6 +478,11 @@ int32_t CTransport::fetchHttp(const std::string& url, const DataSink& sink, bool
     }
     if (rc == CURLE_OK)
         return KVTRELAY_S_OK;
+    // Only a redirect can bring another scheme here: the first URL was checked before.
+    if (rc == CURLE_UNSUPPORTED_PROTOCOL && m_settings.httpsLevel >= 2) {
+        m_error = "redirect to plain http refused by httpslevel";
+        return KVTRELAY_E_INSECURE;
+    }
     std::string text = m_curlError[0] ? m_curlError : curl_easy_strerror(rc);
     if (rc == CURLE_HTTP_RETURNED_ERROR)
         m_error = "HTTP status " + std::to_string(code);

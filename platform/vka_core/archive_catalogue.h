@@ -34,7 +34,6 @@ public:
     bool ReadEntry(const ArchiveEntry& entry, std::string& data, std::string& reason) const;
 
     const std::string& Path() const { return m_path; }
-    size_t Count() const { return m_entries.size(); }
 
     // File identity when read: a change of either means the catalogue is stale.
     off_t fileSize = 0;

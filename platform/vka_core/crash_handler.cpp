@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -114,7 +115,14 @@ void crashHandler(int sig, siginfo_t* info, void*)
 {
     int saved = errno;
     keepEarlierReports();
-    int fd = ::open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Never through a link planted in the work folder, never waiting on a FIFO, and only into
+    // a regular file (fdio's helpers build strings, which a signal handler may not).
+    int fd = ::open(g_dumpPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
     if (fd >= 0) {
         put(fd, "Crash report\napplication: ");
         put(fd, g_appName);

@@ -1,14 +1,11 @@
 // The domain object: typed values under case-sensitive keys, shared by every thread.
 
 #include "dom.h"
+#include "folders.h"
 #include "utf8_text.h"
 
 #include <wx/filefn.h>
 #include <wx/filename.h>
-
-#include <cerrno>
-#include <sys/stat.h>
-#include <sys/types.h>
 
 namespace VkaCore {
 
@@ -17,31 +14,6 @@ namespace {
 // The primary domain is read by the log target and tracing from any thread, so it is an
 // atomic pointer; it is cleared when that object goes away so nobody reads a dead object.
 std::atomic<CDom*> g_primary{nullptr};
-
-// Creates path and any missing parents with mode 0700. Existing folders keep their mode:
-// they may be shared with other tools. True when the folder exists afterwards.
-bool makeOwnerOnlyDirs(const std::string& path)
-{
-    if (path.empty())
-        return false;
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0)
-        return S_ISDIR(st.st_mode);
-    std::string::size_type slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        std::string parent = path.substr(0, slash);
-        if (!makeOwnerOnlyDirs(parent))
-            return false;
-    }
-    if (::mkdir(path.c_str(), 0700) == 0) {
-        // The umask may only take bits away, but a strange one could leave the owner locked
-        // out; set the mode exactly.
-        ::chmod(path.c_str(), 0700);
-        return true;
-    }
-    // Another process may have created it between the stat and the mkdir.
-    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 }  // namespace
 
@@ -200,7 +172,8 @@ wxString CDom::GetPluginWorkdirWx(const wxString& plugin)
     if (!plugin.empty())
         dir.AppendDir(plugin);
     wxString path = dir.GetPath();
-    makeOwnerOnlyDirs(ToUtf8(path));
+    // Work folders are the owner's alone; existing ones keep their mode, as they may be shared.
+    fdio::CFolderMaker(0700, true).Make(ToUtf8(path));
     return path;
 }
 

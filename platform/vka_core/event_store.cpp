@@ -17,6 +17,11 @@ namespace VkaCore {
 namespace {
 
 constexpr const char* kEventsFile = "events.db";
+#ifdef SQLITE_OPEN_NOFOLLOW
+constexpr int kNoFollow = SQLITE_OPEN_NOFOLLOW;
+#else
+constexpr int kNoFollow = 0;  // an SQLite older than 3.31: links are followed there
+#endif
 // Another process may hold the write lock (or be switching the journal mode) for a while;
 // writers wait this long before the write counts as failed.
 constexpr int kBusyTimeoutMs = 15000;
@@ -44,7 +49,8 @@ public:
     // sqlite's message.
     bool Open(const std::string& path, bool forWriting, std::string& error)
     {
-        int flags = SQLITE_OPEN_READWRITE | (forWriting ? SQLITE_OPEN_CREATE : 0);
+        // A link planted as events.db in a shared work folder is refused, not followed.
+        int flags = SQLITE_OPEN_READWRITE | kNoFollow | (forWriting ? SQLITE_OPEN_CREATE : 0);
         int rc = sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr);
         if (rc != SQLITE_OK)
             return Fail(rc, error);
@@ -62,18 +68,8 @@ public:
     bool Exec(const char* sql, std::string& error)
     {
         // The busy handler does not cover every lock upgrade (a journal mode switch racing
-        // another opener can report busy at once), so retry those here within the same budget.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-        for (;;) {
-            int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
-            if (rc == SQLITE_OK)
-                return true;
-            if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
-                return Fail(rc, error);
-            if (std::chrono::steady_clock::now() >= deadline)
-                return Fail(rc, error);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        // another opener can report busy at once), so those are retried here.
+        return Retried([&] { return sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr); }, SQLITE_OK, error);
     }
 
     bool Insert(const CAgentEvent& ev, std::string& error)
@@ -96,18 +92,15 @@ public:
             text.assign(utf8.data(), utf8.length());
         }
         sqlite3_bind_text(m_stmt, 5, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-        for (;;) {
-            rc = sqlite3_step(m_stmt);
-            if (rc == SQLITE_DONE)
-                return true;
-            if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
-                return Fail(rc, error);
-            if (std::chrono::steady_clock::now() >= deadline)
-                return Fail(rc, error);
-            sqlite3_reset(m_stmt);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        return Retried(
+            [this] {
+                // A statement that answered busy must be reset before it is stepped again.
+                const int step = sqlite3_step(m_stmt);
+                if ((step & 0xff) == SQLITE_BUSY || (step & 0xff) == SQLITE_LOCKED)
+                    sqlite3_reset(m_stmt);
+                return step;
+            },
+            SQLITE_DONE, error);
     }
 
     bool ReadAll(std::vector<AgentEventRecord>& out, std::string& error)
@@ -137,6 +130,23 @@ public:
     }
 
 private:
+    // Runs attempt until it answers done, retrying busy and locked answers for as long as the
+    // busy handler would wait; any other answer fails at once.
+    template <typename Attempt> bool Retried(Attempt attempt, int done, std::string& error)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+        for (;;) {
+            const int rc = attempt();
+            if (rc == done)
+                return true;
+            if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED)
+                return Fail(rc, error);
+            if (std::chrono::steady_clock::now() >= deadline)
+                return Fail(rc, error);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
     bool Fail(int rc, std::string& error)
     {
         error = m_db ? sqlite3_errmsg(m_db) : sqlite3_errstr(rc);

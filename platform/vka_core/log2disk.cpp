@@ -4,6 +4,7 @@
 
 #include "dom.h"
 #include "fd_write.h"
+#include "regular_file.h"
 
 #include <wx/app.h>
 
@@ -160,14 +161,13 @@ private:
         if (m_fd >= 0 && path == m_openPath && exists && onDisk.st_dev == m_dev && onDisk.st_ino == m_ino)
             return true;
         CloseFile();
-        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-        if (fd < 0)
-            return false;
+        // The work folder may be shared: never append through a link, nor to anything but a
+        // regular file.
+        int fd = -1;
         struct stat opened;
-        if (::fstat(fd, &opened) != 0) {
-            ::close(fd);
+        if (fdio::OpenRegularFile(path, fd, opened, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0640) !=
+            fdio::OpenResult::Opened)
             return false;
-        }
         m_fd = fd;
         m_dev = opened.st_dev;
         m_ino = opened.st_ino;

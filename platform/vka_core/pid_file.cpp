@@ -1,6 +1,7 @@
 // Pid files guarded by a record lock that lives exactly as long as the writing process.
 
 #include "pid_file.h"
+#include "utf8_text.h"
 
 #include <cerrno>
 #include <climits>
@@ -31,12 +32,6 @@ struct HeldPidFile {
 
 std::mutex g_heldMutex;
 HeldPidFile g_held;
-
-std::string toBytes(const wxString& s)
-{
-    const wxScopedCharBuffer buf = s.fn_str();
-    return buf.data() ? std::string(buf.data(), buf.length()) : std::string();
-}
 
 // "<digits>\n", a missing final newline or trailing blanks tolerated; 0 for anything else.
 int parsePid(const char* text, size_t len)
@@ -94,7 +89,7 @@ std::string folderOf(const std::string& path)
 
 int ReadPidFile(const wxString& path)
 {
-    const std::string file = toBytes(path);
+    const std::string file = ToPathBytes(path);
     struct stat st;
     if (::stat(file.c_str(), &st) != 0)
         return 0;
@@ -134,7 +129,7 @@ int ReadPidFile(const wxString& path)
 
 bool WritePidFile(const wxString& path)
 {
-    const std::string file = toBytes(path);
+    const std::string file = ToPathBytes(path);
     if (file.empty())
         return false;
     std::string temp = folderOf(file) + "/.pid-XXXXXX";

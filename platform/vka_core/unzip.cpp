@@ -5,7 +5,7 @@
 #include "unzip.h"
 
 #include "utf8_text.h"
-#include "zip_archive.h"
+#include "zip_unpack.h"
 
 #include <wx/log.h>
 
@@ -16,12 +16,6 @@
 namespace VkaCore {
 
 namespace {
-
-std::string toBytes(const wxString& s)
-{
-    const wxScopedCharBuffer buf = s.fn_str();
-    return buf.data() ? std::string(buf.data(), buf.length()) : std::string();
-}
 
 wxString folderOf(const wxFileName& folder)
 {
@@ -52,17 +46,77 @@ std::unique_ptr<wxZipEntry> recordOf(const ziparchive::Entry& e)
     return record;
 }
 
+// Words the extraction's questions and failures for the application: the callback chooses the
+// entries, and every failure is logged as it happens.
+class CUnzipReport : public ziparchive::CExtractHandler {
+public:
+    CUnzipReport(const wxString& archive, const wxString& target, UnzipCallback callback, void* context)
+        : m_archive(archive), m_target(target), m_callback(callback), m_context(context)
+    {}
+
+    bool Wanted(const ziparchive::Entry& e) override
+    {
+        if (!m_callback)
+            return true;
+        std::unique_ptr<wxZipEntry> record = recordOf(e);
+        std::string name = e.name;
+        if (e.isDir && name.back() != '/')
+            name += '/';
+        const wxString path = m_target + "/" + FromUtf8OrBytes(name);
+        return m_callback(m_context, record.get(), &path);
+    }
+
+    bool Failed(const ziparchive::ExtractFailure& f) override
+    {
+        using Step = ziparchive::ExtractFailure::Step;
+        const wxString path = f.entry ? m_target + "/" + FromUtf8OrBytes(f.entry->name) : wxString();
+        switch (f.step) {
+        case Step::Unsafe:
+            wxLogWarning("Refusing archive '%s': unsafe entry '%s' (%s)", m_archive,
+                         FromUtf8OrBytes(ziparchive::ShownName(f.entry->name)), FromUtf8OrBytes(f.reason));
+            break;
+        case Step::SpaceUnknown:
+            wxLogError("Cannot check the free space in '%s' for archive '%s': %s", m_target, m_archive,
+                       wxSysErrorMsgStr(f.error));
+            break;
+        case Step::NoRoom:
+            wxLogWarning("Refusing archive '%s': it unpacks to %s, but '%s' has only %s free", m_archive,
+                         sizeText(f.total), m_target, sizeText(f.available));
+            break;
+        case Step::Folder:
+            wxLogError(f.entry->isDir ? "Cannot create folder '%s' from archive '%s': %s"
+                                      : "Cannot create folder for '%s' from archive '%s': %s",
+                       path, m_archive, wxSysErrorMsgStr(f.error));
+            break;
+        case Step::Damaged:
+            wxLogWarning("Damaged archive '%s': entry '%s' cannot be read (%s)", m_archive,
+                         FromUtf8OrBytes(f.entry->name), FromUtf8OrBytes(f.reason));
+            break;
+        case Step::Write:
+            wxLogError("Cannot write '%s' from archive '%s': %s", path, m_archive, wxSysErrorMsgStr(f.error));
+            break;
+        }
+        return true;  // one file that cannot be written does not stop the others
+    }
+
+private:
+    const wxString& m_archive;
+    const wxString& m_target;
+    UnzipCallback m_callback;
+    void* m_context;
+};
+
 }  // namespace
 
 bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback callback, void* context)
 {
     const wxString archivePath = source.GetFullPath();
     const wxString target = folderOf(folder);
-    const std::string targetBytes = toBytes(target);
 
     std::string problem;
     ziparchive::OpenProblem kind;
-    std::unique_ptr<ziparchive::CArchive> archive = ziparchive::CArchive::Open(toBytes(archivePath), problem, &kind);
+    std::unique_ptr<ziparchive::CArchive> archive =
+        ziparchive::CArchive::Open(ToPathBytes(archivePath), problem, &kind);
     if (!archive) {
         const char* format = kind == ziparchive::OpenProblem::Damaged      ? "Damaged archive '%s': %s"
                              : kind == ziparchive::OpenProblem::NotRegular ? "Refusing archive '%s': %s"
@@ -70,85 +124,8 @@ bool Unzip(const wxFileName& source, const wxFileName& folder, UnzipCallback cal
         wxLogWarning(format, archivePath, FromUtf8OrBytes(problem));
         return false;
     }
-    const std::vector<ziparchive::Entry>& entries = archive->Entries();
-    // Before anything is called or written: one refused name refuses the whole archive.
-    if (const ziparchive::Entry* refused = ziparchive::FirstRefused(entries, problem)) {
-        wxLogWarning("Refusing archive '%s': unsafe entry '%s' (%s)", archivePath,
-                     FromUtf8OrBytes(ziparchive::ShownName(refused->name)), FromUtf8OrBytes(problem));
-        return false;
-    }
-
-    // Every entry is offered first, so that what will be written is known, and checked
-    // against the free space, before the first byte is.
-    std::vector<bool> chosen(entries.size(), false);
-    std::uint64_t total = 0;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const ziparchive::Entry& e = entries[i];
-        std::unique_ptr<wxZipEntry> record = recordOf(e);
-        std::string name = e.name;
-        if (e.isDir && name.back() != '/')
-            name += '/';
-        const wxString path = target + "/" + FromUtf8OrBytes(name);
-        if (callback && !callback(context, record.get(), &path))
-            continue;
-        chosen[i] = true;
-        if (!e.isDir)
-            total += e.size;
-    }
-    if (total > 0) {
-        std::uint64_t available = 0;
-        int error = 0;
-        if (!ziparchive::FreeSpace(targetBytes, available, error)) {
-            wxLogError("Cannot check the free space in '%s' for archive '%s': %s", target, archivePath,
-                       wxSysErrorMsgStr(error));
-            return false;
-        }
-        if (total > available) {
-            wxLogWarning("Refusing archive '%s': it unpacks to %s, but '%s' has only %s free", archivePath,
-                         sizeText(total), target, sizeText(available));
-            return false;
-        }
-    }
-
-    ziparchive::CFolderMaker folders;
-    ziparchive::CFileWriter writer;
-    bool ok = true;
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (!chosen[i])
-            continue;
-        const ziparchive::Entry& e = entries[i];
-        const wxString path = target + "/" + FromUtf8OrBytes(e.name);
-        std::string dest = targetBytes + "/" + e.name;
-        while (dest.size() > targetBytes.size() + 1 && dest.back() == '/')
-            dest.pop_back();
-        int error = 0;
-        if (e.isDir) {
-            if ((error = folders.Make(dest)) != 0) {
-                wxLogError("Cannot create folder '%s' from archive '%s': %s", path, archivePath,
-                           wxSysErrorMsgStr(error));
-                ok = false;
-            }
-            continue;
-        }
-        if ((error = folders.Make(ziparchive::ParentOf(dest))) != 0) {
-            wxLogError("Cannot create folder for '%s' from archive '%s': %s", path, archivePath,
-                       wxSysErrorMsgStr(error));
-            ok = false;
-            continue;
-        }
-        std::string reason;
-        const ziparchive::Outcome outcome = writer.Write(*archive, e, dest, error, reason);
-        if (outcome == ziparchive::Outcome::Damaged) {
-            wxLogWarning("Damaged archive '%s': entry '%s' cannot be read (%s)", archivePath, FromUtf8OrBytes(e.name),
-                         FromUtf8OrBytes(reason));
-            return false;
-        }
-        if (outcome == ziparchive::Outcome::WriteFailed) {
-            wxLogError("Cannot write '%s' from archive '%s': %s", path, archivePath, wxSysErrorMsgStr(error));
-            ok = false;
-        }
-    }
-    return ok;
+    CUnzipReport report(archivePath, target, callback, context);
+    return ziparchive::Extract(*archive, ToPathBytes(target), report, false);
 }
 
 }  // namespace VkaCore

@@ -29,4 +29,11 @@ inline std::string ToUtf8(const wxString& s)
     return std::string(buf.data(), buf.length());
 }
 
+/// The string as the file system's bytes, for a path handed to a system call.
+inline std::string ToPathBytes(const wxString& s)
+{
+    const wxScopedCharBuffer buf = s.fn_str();
+    return buf.data() ? std::string(buf.data(), buf.length()) : std::string();
+}
+
 }  // namespace VkaCore

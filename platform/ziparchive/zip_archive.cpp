@@ -4,6 +4,9 @@
 
 #include "zip_archive.h"
 
+#include "fd_write.h"
+#include "regular_file.h"
+
 #include <zip.h>
 
 #include <cerrno>
@@ -23,21 +26,6 @@ namespace {
 constexpr std::uint32_t kDosDirectory = 0x10;
 constexpr std::uint32_t kDosReparsePoint = 0x400;  // how Windows marks a link
 constexpr size_t kReadBuffer = 64 * 1024;
-
-const char* kindOf(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return "a folder";
-    if (S_ISFIFO(mode))
-        return "a FIFO";
-    if (S_ISCHR(mode))
-        return "a character device";
-    if (S_ISBLK(mode))
-        return "a block device";
-    if (S_ISSOCK(mode))
-        return "a socket";
-    return "of an unknown kind";
-}
 
 std::string zipProblem(int code)
 {
@@ -90,44 +78,12 @@ CArchive::~CArchive()
         zip_discard(m_zip);  // read-only: nothing to write back
 }
 
-std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& reason, OpenProblem* problem)
+namespace {
+
+// Hands fd (a non-empty regular file) to libzip, which checks the directory against the
+// entries. Null with reason when it refuses; kind says whether the file or the system did.
+zip_t* openZip(int fd, std::string& reason, OpenProblem& kind)
 {
-    OpenProblem ignored;
-    OpenProblem& kind = problem ? *problem : ignored;
-    kind = OpenProblem::Unreadable;
-    // Look before opening: opening a FIFO blocks until a writer comes, and opening a device
-    // may do something to it.
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
-        reason = std::strerror(errno);
-        return nullptr;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        reason = std::string("not a regular file (") + kindOf(st.st_mode) + ")";
-        kind = OpenProblem::NotRegular;
-        return nullptr;
-    }
-    // The file may be swapped between the look and the open; O_NONBLOCK keeps even that from
-    // hanging, and the second look decides.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        reason = std::strerror(errno);
-        return nullptr;
-    }
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        reason = std::string("not a regular file (") + kindOf(st.st_mode) + ")";
-        kind = OpenProblem::NotRegular;
-        ::close(fd);
-        return nullptr;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    // libzip takes an empty file for an empty archive; an empty file is not an archive.
-    if (st.st_size == 0) {
-        reason = "not a ZIP archive (empty file)";
-        kind = OpenProblem::Damaged;
-        ::close(fd);
-        return nullptr;
-    }
     FILE* file = ::fdopen(fd, "rb");
     if (!file) {
         reason = std::strerror(errno);
@@ -137,52 +93,78 @@ std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& r
     // Lua archives hold many small entries side by side: with a larger buffer, the next
     // entry's data is usually read already, and the C library seeks within the buffer.
     ::setvbuf(file, nullptr, _IOFBF, kReadBuffer);
+    kind = OpenProblem::Damaged;
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
-    if (!source) {
-        ::fclose(file);
-        reason = zipProblem(zip_error_code_zip(&error));
-        zip_error_fini(&error);
-        kind = OpenProblem::Damaged;
-        return nullptr;
-    }
-    zip_t* zip = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+    zip_t* zip = source ? zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error) : nullptr;
     if (!zip) {
-        zip_source_free(source);  // closes the file
+        if (source)
+            zip_source_free(source);  // closes the file
+        else
+            ::fclose(file);
         reason = zipProblem(zip_error_code_zip(&error));
-        zip_error_fini(&error);
-        kind = OpenProblem::Damaged;
-        return nullptr;
     }
     zip_error_fini(&error);
-    std::unique_ptr<CArchive> archive(new CArchive);
-    archive->m_zip = zip;
-    archive->fileSize = st.st_size;
-    archive->fileMtime = st.st_mtim;
+    return zip;
+}
+
+// Describes every entry of zip into entries; false with reason when one cannot be read.
+bool describeAll(zip_t* zip, std::vector<Entry>& entries, std::string& reason)
+{
     const zip_int64_t count = zip_get_num_entries(zip, 0);
-    archive->m_entries.reserve(count > 0 ? static_cast<size_t>(count) : 0);
+    entries.reserve(count > 0 ? static_cast<size_t>(count) : 0);
     for (zip_int64_t i = 0; i < count; ++i) {
         zip_stat_t entry;
         zip_stat_init(&entry);
         if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &entry) != 0) {
             reason = zipProblem(zip_error_code_zip(zip_get_error(zip)));
-            kind = OpenProblem::Damaged;
-            return nullptr;
+            return false;
         }
-        archive->m_entries.push_back(describe(zip, static_cast<zip_uint64_t>(i), entry));
+        entries.push_back(describe(zip, static_cast<zip_uint64_t>(i), entry));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& reason, OpenProblem* problem)
+{
+    OpenProblem ignored;
+    OpenProblem& kind = problem ? *problem : ignored;
+    kind = OpenProblem::Unreadable;
+    int fd = -1;
+    struct stat st;
+    const fdio::OpenResult opened = fdio::OpenRegularFile(path, fd, st);
+    if (opened == fdio::OpenResult::Failed) {
+        reason = std::strerror(errno);
+        return nullptr;
+    }
+    if (opened == fdio::OpenResult::NotRegular) {
+        reason = std::string("not a regular file (") + fdio::KindOf(st.st_mode) + ")";
+        kind = OpenProblem::NotRegular;
+        return nullptr;
+    }
+    // libzip takes an empty file for an empty archive; an empty file is not an archive.
+    if (st.st_size == 0) {
+        reason = "not a ZIP archive (empty file)";
+        kind = OpenProblem::Damaged;
+        ::close(fd);
+        return nullptr;
+    }
+    zip_t* zip = openZip(fd, reason, kind);
+    if (!zip)
+        return nullptr;
+    std::unique_ptr<CArchive> archive(new CArchive);
+    archive->m_zip = zip;
+    archive->fileSize = st.st_size;
+    archive->fileMtime = st.st_mtim;
+    if (!describeAll(zip, archive->m_entries, reason)) {
+        kind = OpenProblem::Damaged;
+        return nullptr;
     }
     kind = OpenProblem::None;
     return archive;
-}
-
-std::uint64_t CArchive::DeclaredTotal() const
-{
-    std::uint64_t total = 0;
-    for (const Entry& e : m_entries)
-        if (!e.isDir)
-            total += e.size;
-    return total;
 }
 
 namespace {
@@ -262,18 +244,10 @@ Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reaso
 Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason)
 {
     return readBounded(m_zip, entry, buffer, length, false, reason, [&](const char* p, size_t n) {
-        while (n > 0) {
-            const ssize_t written = ::write(fd, p, n);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                error = errno;
-                return Outcome::WriteFailed;
-            }
-            p += written;
-            n -= static_cast<size_t>(written);
-        }
-        return Outcome::Ok;
+        if (fdio::WriteAll(fd, p, n))
+            return Outcome::Ok;
+        error = errno;
+        return Outcome::WriteFailed;
     });
 }
 

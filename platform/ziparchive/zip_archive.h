@@ -53,8 +53,6 @@ public:
     static std::unique_ptr<CArchive> Open(const std::string& path, std::string& reason, OpenProblem* problem = nullptr);
 
     const std::vector<Entry>& Entries() const { return m_entries; }
-    /// Sum of the declared sizes of all file entries.
-    std::uint64_t DeclaredTotal() const;
 
     /// Reads the whole entry into data, never more than its declared size, with its CRC
     /// checked. Damaged with reason otherwise.
@@ -88,18 +86,6 @@ std::string ShownName(const std::string& name);
 
 /// Space the process may still use in folder's file system; false with error (errno).
 bool FreeSpace(const std::string& folder, std::uint64_t& available, int& error);
-
-/// Creates folders one component at a time, without recursion. Remembers what it has seen to
-/// exist, so many files in few folders cost one stat per folder.
-class CFolderMaker {
-public:
-    /// Creates path and its missing parents; 0, or the errno of the failing step (ENOTDIR when
-    /// a component exists and is not a folder).
-    int Make(const std::string& path);
-
-private:
-    std::set<std::string> m_known;
-};
 
 /// Writes a file entry to target: data into a temporary beside it, permissions and time stamp
 /// set, then renamed over target. On any failure the temporary goes and target is untouched.

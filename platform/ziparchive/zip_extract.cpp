@@ -1,5 +1,5 @@
-// What may be written below a folder, and writing it: the safety rule, the free-space check,
-// folder creation and the temporary-then-rename write of one file.
+// What may be written below a folder, and writing it: the safety rule, the free-space check
+// and the temporary-then-rename write of one file.
 
 #include "zip_archive.h"
 
@@ -117,49 +117,6 @@ bool FreeSpace(const std::string& folder, std::uint64_t& available, int& error)
         }
         path = parent;
     }
-}
-
-int CFolderMaker::Make(const std::string& path)
-{
-    if (path.empty() || m_known.count(path))
-        return 0;
-    // The ends of the components, shortest first.
-    std::vector<size_t> ends;
-    for (size_t pos = 1; pos <= path.size(); ++pos)
-        if ((pos == path.size() || path[pos] == '/') && path[pos - 1] != '/')
-            ends.push_back(pos);
-    // Back to the deepest folder that exists, then forward creating the rest: a loop, not a
-    // recursion, however deep the path.
-    size_t first = ends.size();
-    while (first > 0) {
-        const std::string part = path.substr(0, ends[first - 1]);
-        if (m_known.count(part))
-            break;
-        struct stat st;
-        if (::stat(part.c_str(), &st) == 0) {
-            if (!S_ISDIR(st.st_mode))
-                return ENOTDIR;
-            m_known.insert(part);
-            break;
-        }
-        if (errno != ENOENT)
-            return errno;
-        --first;
-    }
-    for (size_t i = first; i < ends.size(); ++i) {
-        const std::string part = path.substr(0, ends[i]);
-        if (::mkdir(part.c_str(), 0755) != 0) {
-            const int error = errno;
-            struct stat st;
-            if (error != EEXIST)
-                return error;
-            if (::stat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-                return ENOTDIR;
-        }
-        m_known.insert(part);
-    }
-    m_known.insert(path);
-    return 0;
 }
 
 void RemoveStaleTemporaries(const std::string& folder)

@@ -15,6 +15,8 @@ import sys
 import time
 from pathlib import Path
 
+from proc_watch import children_of, wait_until  # noqa: F401 (the daemon tests import them from here)
+
 from harness import LOG_LINE, AgentTestCase, make_zip
 
 NS_FLAG = "VKA_DAEMON_TEST_NS"
@@ -42,34 +44,6 @@ def become_subreaper():
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         raise OSError(ctypes.get_errno(), "prctl(PR_SET_CHILD_SUBREAPER)")
-
-
-def wait_until(predicate, timeout=20.0, step=0.05):
-    """The predicate's first true value, or None after timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            return None
-        time.sleep(step)
-
-
-def children_of(pid):
-    """Pids of the live (not zombie) children of pid."""
-    out = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            stat = Path("/proc", entry, "stat").read_text()
-        except OSError:
-            continue
-        fields = stat[stat.rindex(")") + 2:].split()
-        if fields[0] != "Z" and int(fields[1]) == pid:
-            out.append(int(entry))
-    return out
 
 
 def cpu_ticks(pid):

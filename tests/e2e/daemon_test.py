@@ -258,8 +258,15 @@ class DaemonWorkerEndTest(DaemonTestCase):
 
     def test_status_file_tells_the_running_worker_and_stays_after_the_end(self):
         self.write_module("vka_status")
+        # Links planted in a shared work folder as the file and as a temporary: replaced, never followed.
+        victim = self.tree.work.parent / "victim"
+        victim.write_text("secret")
+        self.tree.work.mkdir(exist_ok=True)
+        for name in ("vka_status.status", "vka_status.status.new"):
+            (self.tree.work / name).symlink_to(victim)
         supervisor = self.start_daemon("vka_status")
         worker = self.wait_event("main")
+        self.assertEqual(victim.read_text(), "secret")
         status = self.status()
         self.assertLess(abs(int(status.pop("started")) - time.time()), 60)
         self.assertEqual(status, dict(supervisor=str(supervisor), worker=str(worker), state="running", starts="1",

@@ -54,9 +54,9 @@ class RelayFaultTest(unittest.TestCase):
         self.doCleanups()
         self._tmp.cleanup()
 
-    def write_source(self, packages):
+    def write_source(self, packages, engine=ENGINE):
         lines = ["kvtrelay-index 1"]
-        for product, component in (("c3t4v1.0.0l1p-1r-1o-1", PATTERN), ("c2t5v9.0.0l-1p-1r-1o-1", ENGINE)):
+        for product, component in (("c3t4v1.0.0l1p-1r-1o-1", PATTERN), ("c2t5v9.0.0l-1p-1r-1o-1", engine)):
             data = packages[component]
             rel = "packages/%s.zip" % component
             (self.src / "packages").mkdir(parents=True, exist_ok=True)
@@ -156,6 +156,24 @@ class RelayFaultTest(unittest.TestCase):
         self.assertEqual(self.status(proc), ["status table 1 success"])
         self.assertEqual(self.snapshot()["packages/%s.zip" % ENGINE], expected)
         self.assertEqual([p for p in self.snapshot() if p.endswith(".part")], [])
+
+    def test_kill_storm_then_one_complete_run(self):
+        # Runs killed at every stage while the source moves from version to version leave
+        # parts and packages behind; one complete run leaves only what server.ini names.
+        for i in range(8):
+            engine = "c2t5v9.%d.1007l-1p-1r-1o-1" % (5000 + i)
+            self.write_source({PATTERN: fs.random_bytes(64 * KB, "pattern"),
+                               engine: fs.random_bytes(2 * MB, "engine%d" % i)}, engine=engine)
+            proc = self.lua("status(update.everything(REPO, {'c3t4', 'c2t5'}, SRC, {vt = true, maxbandwidth = %d}))"
+                            % (8 * MB))
+            time.sleep(0.05 + 0.04 * i)
+            proc.kill()
+            proc.communicate()
+        self.assertEqual(self.mirror("{'c3t4', 'c2t5'}"), ["status table 1 success"])
+        ini = (self.repo / "server.ini").read_text()
+        named = sorted(line.split("=", 1)[1].split(",")[0] for line in ini.splitlines() if ".zip," in line)
+        self.assertEqual(sorted(os.listdir(self.repo / "packages")), named)
+        self.assertEqual(sorted(p.name for p in self.repo.iterdir() if p.name.startswith("server.ini")), ["server.ini"])
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 mirroring (everything, patterns, patternsExceptMezra, components), extract, removevt,
 progress events and cancelling, a damaged package and a source that breaks off."""
 
+import fcntl
 import hashlib
 import os
 import shutil
@@ -10,6 +11,7 @@ import socket
 import subprocess
 import tempfile
 import textwrap
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -87,9 +89,10 @@ class UpdateRelayTest(unittest.TestCase):
             self.server.wait(timeout=10)
         self._tmp.cleanup()
 
-    def lua(self, body, src=None):
-        """Runs body after the prelude in lua5.2 with the tree's modules; returns stdout lines."""
-        script = self.tmp / "case.lua"
+    def lua(self, body, src=None, background=False):
+        """Runs body after the prelude in lua5.2 with the tree's modules; returns stdout lines
+        (with background, the running process)."""
+        script = self.tmp / ("background.lua" if background else "case.lua")
         script.write_text(PRELUDE + textwrap.dedent(body))
         env = dict(os.environ)
         env.update({
@@ -98,6 +101,8 @@ class UpdateRelayTest(unittest.TestCase):
             "REPO": str(self.repo), "SRC": str(src or self.src), "OUT": str(self.out),
             "KVTRELAY_LOCK_TIMEOUT": "10",
         })
+        if background:
+            return subprocess.Popen(["lua5.2", str(script)], stdout=subprocess.PIPE, text=True, env=env)
         run = subprocess.run(["lua5.2", str(script)], capture_output=True, text=True, env=env, timeout=120)
         self.assertEqual(0, run.returncode, run.stderr)
         return run.stdout.splitlines()
@@ -186,6 +191,46 @@ class UpdateRelayTest(unittest.TestCase):
         self.assertEqual(STUB, (self.repo / "server.ini").read_text())
         self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
         self.assertEqual([], self.packages())
+
+    def test_removal_waits_for_the_lock_and_follows_no_link(self):
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
+        # A mirror holds the lock for two seconds: the removal step waits for it, then clears.
+        with open(self.repo / "relay.lock", "r+") as lock:
+            fcntl.lockf(lock, fcntl.LOCK_EX)
+            threading.Timer(2, fcntl.lockf, (lock, fcntl.LOCK_UN)).start()
+            started = time.monotonic()
+            self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
+            self.assertGreater(time.monotonic() - started, 1.5)
+        self.assertEqual([], self.packages())
+        # Links planted as packages/ or server.ini: what they point to stays as it was.
+        victim = self.tmp / "victim"
+        victim.mkdir()
+        (victim / (ENGINE + ".zip")).write_text("not the repository's")
+        shutil.rmtree(self.repo / "packages")
+        (self.repo / "packages").symlink_to(victim)
+        self.assertEqual(["true"], self.lua("print(update.removevt(REPO))"))
+        (self.repo / "server.ini").unlink()
+        (self.repo / "server.ini").symlink_to(victim / (ENGINE + ".zip"))
+        self.assertEqual(["nil\t%s is not a repository" % self.repo], self.lua("print(update.removevt(REPO))"))
+        self.assertEqual([ENGINE + ".zip"], os.listdir(victim))
+        self.assertEqual("not the repository's", (victim / (ENGINE + ".zip")).read_text())
+
+    def test_extract_answers_at_once_while_a_throttled_mirror_runs(self):
+        self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")
+        (self.repo / "packages" / (ENGINE + ".zip")).unlink()
+        # At 100 bytes a second, the index takes seconds and the package about three more.
+        mirror = self.lua("triple(update.everything(REPO, PRODUCTS, SRC, {vt = true, maxbandwidth = 100}))",
+                          background=True)
+        part = self.repo / "packages" / (ENGINE + ".zip.part")
+        for _ in range(1500):
+            if part.exists():
+                break
+            time.sleep(0.02)
+        started = time.monotonic()
+        self.assertEqual(["status true 1 success"], self.lua("triple(update.extract(REPO, 'c3t4l1', OUT))"))
+        self.assertLess(time.monotonic() - started, 2)
+        self.assertTrue(part.exists())  # the mirror was still transferring
+        self.assertEqual("status table 1 success", mirror.communicate(timeout=60)[0].splitlines()[0])
 
     def test_extract(self):
         self.lua("update.everything(REPO, PRODUCTS, SRC, {vt = true})")

@@ -54,4 +54,17 @@ TEST(ExpandPathPlugins, LeavesItsArgumentsAlone)
     EXPECT_EQ(plugins, "p,q");
 }
 
+TEST(ExpandPathPlugins, StopsJustPastTheLimitWhateverItIsGiven)
+{
+    // 40,000 elements for 40,000 plugins would be billions of characters.
+    wxString path = "@", plugins = "p";
+    for (int i = 1; i < 40000; ++i) {
+        path << ";@";
+        plugins << ",p";
+    }
+    const wxString expanded = ExpandPathPlugins(path, plugins);
+    EXPECT_GT(expanded.length(), kMaxExpandedPath);
+    EXPECT_LE(expanded.length(), kMaxExpandedPath + 3);
+}
+
 }  // namespace

@@ -139,17 +139,22 @@ TEST_F(EventStore, ProcessesWritingAtOnceLoseNothing)
 
 TEST_F(EventStore, FailedWriteIsLoggedNamingTheDatabase)
 {
-    // A folder where the database file should be: sqlite cannot open it.
-    ASSERT_EQ(mkdir((work + "/events.db").c_str(), 0700), 0);
-    VkaTest::LogCapture capture;
-    EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5101, "x")));
-    ASSERT_EQ(capture.At(wxLOG_Error).size(), 1u);
-    EXPECT_EQ(capture.At(wxLOG_Error)[0].find("Cannot write agent event 5101 to the event database '" + work +
-                                              "/events.db': "),
-              0u)
-        << capture.At(wxLOG_Error)[0];
-    EXPECT_NE(capture.At(wxLOG_Error)[0].find("unable to open database file"), std::string::npos)
-        << capture.At(wxLOG_Error)[0];
+    // A folder where the database file should be: sqlite cannot open it. A link planted there
+    // is refused the same way, and what it points to stays as it was.
+    const std::string db = work + "/events.db", victim = work + "/victim";
+    VkaTest::WriteFile(victim, "secret");
+    for (bool link : {false, true}) {
+        SCOPED_TRACE(link ? "link" : "folder");
+        ::rmdir(db.c_str());
+        ASSERT_EQ(link ? symlink(victim.c_str(), db.c_str()) : mkdir(db.c_str(), 0700), 0);
+        VkaTest::LogCapture capture;
+        EXPECT_FALSE(dom->AgentEventWrite(fullEvent(5101, "x")));
+        ASSERT_EQ(capture.At(wxLOG_Error).size(), 1u);
+        EXPECT_EQ(capture.At(wxLOG_Error)[0].find("Cannot write agent event 5101 to the event database '" + db + "': "), 0u)
+            << capture.At(wxLOG_Error)[0];
+        EXPECT_NE(capture.At(wxLOG_Error)[0].find("unable to open database file"), std::string::npos) << capture.At(wxLOG_Error)[0];
+    }
+    EXPECT_EQ(VkaTest::ReadFile(victim), "secret");
 }
 
 TEST_F(EventStore, NoWorkFolderIsAFailureNotACrash)

@@ -137,6 +137,14 @@ TEST_F(DiskLogTest, RotatesAtTheCapAndKeepsThreeGenerations)
     EXPECT_NE(ReadFile(logPath()).find(" MESSAGE after\n"), std::string::npos);
 }
 
+TEST_F(DiskLogTest, ALinkPlantedAsTheLogIsNeverWrittenThrough)
+{
+    VkaTest::WriteFile(m_dir / "victim", "secret");
+    ASSERT_EQ(symlink((m_dir / "victim").c_str(), logPath().c_str()), 0);
+    wxLogMessage("into the link?");
+    EXPECT_EQ(ReadFile(m_dir / "victim"), "secret");
+}
+
 TEST_F(DiskLogTest, BeforeTheWorkFolderIsKnownLinesGoToStandardError)
 {
     VkaTest::PrimaryDom()->Unset("app.path.work");

@@ -1,8 +1,11 @@
 // Unzip: extraction, the per-entry decision, replacement, refusal of unsafe archives and
-// behaviour on damaged ones.
+// behaviour on damaged ones; the shared extraction sequence under it, case by case.
 
 #include "log2disk.h"
 #include "unzip.h"
+#include "zip_unpack.h"
+
+#include "folders.h"
 
 #include "folder_listing.h"
 #include "service_test_support.h"
@@ -223,6 +226,86 @@ TEST_F(UnzipTest, TemporariesOfProcessesThatAreGoneAreSweptFromTheFoldersWritten
     std::vector<std::string> untouched{live, dead};
     std::sort(untouched.begin(), untouched.end());
     EXPECT_EQ(ListFolder(target() + "/other"), untouched);
+}
+
+// The extraction sequence both unzip and the relay's export use: which failures it reports in
+// which order, when it goes on, and what is on disk afterwards.
+TEST_F(UnzipTest, ExtractionSequenceReportsEachFailureAndWritesOnlyWhatMayBe)
+{
+    using Step = ziparchive::ExtractFailure::Step;
+    struct Handler : ziparchive::CExtractHandler {
+        std::string skip;
+        bool goOn = true;
+        std::vector<Step> steps;
+        bool Wanted(const ziparchive::Entry& e) override { return e.name != skip; }
+        bool Failed(const ziparchive::ExtractFailure& f) override
+        {
+            steps.push_back(f.step);
+            return goOn;
+        }
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> entries;
+        std::string skip;     // an entry the handler does not want
+        std::string blocker;  // a file planted where a folder must go
+        bool goOn;            // the handler's answer to a failure
+        bool makeRoot;        // the root is "out/new", which does not exist yet
+        bool result;
+        std::vector<Step> steps;
+        std::vector<std::string> root;  // what the root holds afterwards
+    };
+    const std::vector<Case> cases = {
+        {"all written, root made",
+         {"f a.lua 1", "d d/ -", "f d/b.lua 2"},
+         "",
+         "",
+         true,
+         true,
+         true,
+         {},
+         {"a.lua", "d"}},
+        {"empty archive, root made", {}, "", "", true, true, true, {}, {}},
+        {"unwanted entry left out", {"f a.lua 1", "f b.lua 2"}, "a.lua", "", true, true, true, {}, {"b.lua"}},
+        {"unsafe name: nothing made", {"f a.lua 1", "f ../x 2"}, "", "", true, true, false, {Step::Unsafe}, {"-"}},
+        {"blocked folder, going on",
+         {"f d/a.lua 1", "f b.lua 2"},
+         "",
+         "d",
+         true,
+         false,
+         false,
+         {Step::Folder},
+         {"b.lua", "d"}},
+        {"blocked folder, stopping", {"f d/a.lua 1", "f b.lua 2"}, "", "d", false, false, false, {Step::Folder}, {"d"}},
+        {"root blocked", {"f a.lua 1"}, "", ".", true, true, false, {Step::Folder}, {"-"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ::unlink(archive().c_str());
+        VkaTest::TempDir out;
+        const std::string root = c.makeRoot ? out / "new" : out.path();
+        if (c.blocker == ".")
+            VkaTest::WriteFile(root, "in the way");
+        else if (!c.blocker.empty())
+            VkaTest::WriteFile(root + "/" + c.blocker, "in the way");
+        std::string reason;
+        if (c.entries.empty())
+            VkaTest::WriteFile(archive(), std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+        else
+            MakeZip(archive(), c.entries);
+        std::unique_ptr<ziparchive::CArchive> zip = ziparchive::CArchive::Open(archive(), reason);
+        ASSERT_TRUE(zip) << reason;
+        Handler h;
+        h.skip = c.skip;
+        h.goOn = c.goOn;
+        EXPECT_EQ(ziparchive::Extract(*zip, root, h, c.makeRoot), c.result);
+        EXPECT_EQ(h.steps, c.steps);
+        if (c.root == std::vector<std::string>{"-"})
+            EXPECT_FALSE(fdio::IsFolder(root));
+        else
+            EXPECT_EQ(ListFolder(root), c.root);
+    }
 }
 
 }  // namespace

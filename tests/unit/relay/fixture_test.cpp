@@ -9,7 +9,7 @@ namespace relaytest {
 
 CSampleSource::CSampleSource(const std::string& folder) : m_folder(folder)
 {
-    kvtrelay::MakeFolders(folder + "/packages");
+    fdio::MakeFolders(folder + "/packages", 0777);
 }
 
 std::string CSampleSource::PackagePath(const std::string& component) const
@@ -21,11 +21,11 @@ void CSampleSource::AddComponent(const std::string& product, const std::string& 
                                  const std::vector<std::pair<std::string, std::string>>& files)
 {
     std::string work = m_folder + "/.work-" + component;
-    kvtrelay::MakeFolders(work);
+    fdio::MakeFolders(work, 0777);
     std::string names;
     for (const auto& f : files) {
         std::string path = work + "/" + f.first;
-        kvtrelay::MakeFolders(path.substr(0, path.rfind('/')));
+        fdio::MakeFolders(path.substr(0, path.rfind('/')), 0777);
         WriteText(path, f.second);
         names += " '" + f.first + "'";
     }

@@ -7,6 +7,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <thread>
+
 #include "repository.h"
 
 using namespace relaytest;
@@ -267,7 +270,7 @@ TEST_F(MirrorTest, SourceAndRepositoryFailures)
     EXPECT_EQ(KVTRELAY_E_REPOSITORY, KVTRELAY_ExportComponent(c, L"/nonexistent", Entity(kPatternA)));
     EXPECT_FALSE(Exists(Tmp("deep")));
     EXPECT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
-    EXPECT_TRUE(kvtrelay::IsFolder(Tmp("deep/er/repo/packages")));
+    EXPECT_TRUE(fdio::IsFolder(Tmp("deep/er/repo/packages")));
     KVTRELAY_DestroyContext(c);
 }
 
@@ -293,9 +296,82 @@ TEST_F(MirrorTest, HostileFolderSourcesFailAtOnce)
     KVTRELAY_DestroyContext(c);
 }
 
+TEST_F(MirrorTest, LinksAndFifosPlantedInTheRepositoryAreNeverFollowed)
+{
+    const std::string part = std::string("packages/") + kPatternA + ".zip.part";
+    const std::string oldTemporary = "server.ini." + std::to_string(getpid()) + ".tmp";
+    struct Case {
+        std::string name;     // planted in the repository
+        char kind;            // 'l' a link to the victim file, 'd' to the victim folder, 'x' dangling, 'f' a FIFO
+        bool readableSource;  // false: a run that fails, so that relay.log is written
+        int32_t status;
+        std::string logged;  // in relay.log afterwards
+    };
+    const std::vector<Case> cases = {
+        {"server.ini", 'l', true, KVTRELAY_E_WRITE, "server.ini is a symbolic link, not a regular file: refused"},
+        {"server.ini", 'f', true, KVTRELAY_E_WRITE, "server.ini is a FIFO, not a regular file: refused"},
+        {"packages", 'd', true, KVTRELAY_E_WRITE, "packages is a symbolic link, not a folder: refused"},
+        {part, 'l', true, KVTRELAY_E_WRITE, ".zip.part: a symbolic link, not a regular file: refused"},
+        {part, 'f', true, KVTRELAY_E_WRITE, ".zip.part: a FIFO, not a regular file: refused"},
+        {"relay.lock", 'x', true, KVTRELAY_E_REPOSITORY, "relay.lock is a symbolic link, not a regular file"},
+        {"relay.log", 'l', false, KVTRELAY_E_SOURCE, ""},
+        {oldTemporary, 'l', true, KVTRELAY_S_OK, ""},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& k = cases[i];
+        SCOPED_TRACE(k.name + " " + k.kind);
+        const std::string repo = Tmp("planted" + std::to_string(i)), victim = Tmp("victim" + std::to_string(i));
+        fdio::MakeFolders(repo + "/packages", 0777);
+        fdio::MakeFolders(victim + ".d", 0777);
+        WriteText(victim, "secret");
+        const std::string at = repo + "/" + k.name;
+        rmdir(at.c_str());
+        if (k.kind == 'f')
+            ASSERT_EQ(0, mkfifo(at.c_str(), 0644));
+        else
+            ASSERT_EQ(0, symlink((victim + (k.kind == 'd' ? ".d" : k.kind == 'x' ? ".new" : "")).c_str(), at.c_str()));
+        KVTRELAY_Context* c = Open(repo);
+        EXPECT_EQ(k.status, Duplicate(c, All(), k.readableSource ? m_source->Folder() : Tmp("nowhere")));
+        KVTRELAY_DestroyContext(c);
+        EXPECT_EQ("secret", ReadText(victim));
+        EXPECT_TRUE(ListFolder(victim + ".d").empty());
+        EXPECT_FALSE(Exists(victim + ".new"));
+        if (!k.logged.empty()) {
+            EXPECT_NE(std::string::npos, ReadText(repo + "/relay.log").find(k.logged)) << ReadText(repo + "/relay.log");
+        }
+    }
+}
+
+TEST_F(MirrorTest, LeftoversOfKilledRunsGoWithTheNextCompleteRun)
+{
+    // What killed runs leave: parts and unrecorded packages of versions the source has moved
+    // past, and temporaries of writers that are gone; beside them files that are not ours.
+    pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0)
+        _exit(0);
+    ASSERT_EQ(gone, waitpid(gone, nullptr, 0));
+    const std::string old = "c3t4v1.4000.0l1p-1r-1o-1";
+    fdio::MakeFolders(m_repo + "/packages", 0777);
+    for (const std::string& name : {old + ".zip", old + ".zip.part", std::string(kPatternA) + ".zip.part",
+                                    std::string("notes.zip"), std::string("other.zip.part")})
+        WriteText(m_repo + "/packages/" + name, "left over");
+    WriteText(m_repo + "/server.ini." + std::to_string(gone) + ".0123456789abcdef.tmp", "left over");
+    WriteText(m_repo + "/server.ini." + std::to_string(getpid()) + ".0123456789abcdef.tmp", "a running writer's");
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    KVTRELAY_DestroyContext(c);
+    EXPECT_EQ((std::vector<std::string>{std::string(kEngine) + ".zip", std::string(kPatternA) + ".zip",
+                                        std::string(kPatternB) + ".zip", "notes.zip", "other.zip.part"}),
+              ListFolder(m_repo + "/packages"));
+    EXPECT_EQ((std::vector<std::string>{"index.txt", "packages", "relay.lock", "relay.state", "server.ini",
+                                        "server.ini." + std::to_string(getpid()) + ".0123456789abcdef.tmp"}),
+              ListFolder(m_repo));
+}
+
 TEST_F(MirrorTest, ForeignFilesAndServerLinesAreKept)
 {
-    kvtrelay::MakeFolders(m_repo + "/packages");
+    fdio::MakeFolders(m_repo + "/packages", 0777);
     WriteText(m_repo + "/notes.txt", "mine");
     WriteText(m_repo + "/packages/other.zip", "not ours");
     WriteText(m_repo + "/server.ini", "[PATTERN]\nkey=value\n[Custom]\na=b\n");
@@ -381,7 +457,7 @@ TEST_F(MirrorTest, ExportRefusesUnsafeEntries)
                          "make(d + '/link.zip', 'link', True)\n";
     WriteText(Tmp("make.py"), script);
     ASSERT_EQ(0, Shell("python3 " + Tmp("make.py") + " " + m_tmp));
-    kvtrelay::MakeFolders(m_repo + "/packages");
+    fdio::MakeFolders(m_repo + "/packages", 0777);
     CSampleSource dummy(Tmp("unused"));
     std::string ini = "[PATTERN]\n";
     const char* names[] = {"abs", "up", "link"};
@@ -453,6 +529,32 @@ TEST_F(MirrorTest, HeldLockMakesOperationsBusy)
     // relay's state, and no temporary file.
     EXPECT_EQ((std::vector<std::string>{"index.txt", "packages", "relay.lock", "relay.state", "server.ini"}),
               ListFolder(m_repo));
+    KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(MirrorTest, ExportAnswersAtOnceWhileAThrottledMirrorTransfers)
+{
+    KVTRELAY_Context* c = Open(m_repo);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    // A newer engine arrives at 1 MiB/s: seconds of transfer, with the run's lock held.
+    const std::string newer = "c2t1207960066v9.6000.1007l-1p-1r-1o-1";
+    CSampleSource source(Tmp("newer"));
+    source.AddComponent(kEngineProduct, newer, {{"engine.bin", Noise(2500000)}});
+    source.WriteIndex();
+    KVTRELAY_Context* slow = Open(m_repo);
+    KVTRELAY_SetOption(slow, KVTRELAY_OPTION_MAXBANDWIDTH, 1 << 20);
+    std::thread mirror([&] { EXPECT_EQ(KVTRELAY_S_OK, Duplicate(slow, {Request(2, 1207960066)}, source.Folder())); });
+    const std::string part = m_repo + "/packages/" + newer + ".zip.part";
+    for (int i = 0; i < 500 && !Exists(part); ++i)
+        usleep(10000);
+    const auto start = std::chrono::steady_clock::now();
+    std::wstring out = kvtrelay::Utf8ToWide(Tmp("out"));
+    EXPECT_EQ(KVTRELAY_S_OK, KVTRELAY_ExportComponent(c, out.c_str(), Entity(kPatternA)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(Exists(part));  // the mirror was still transferring
+    mirror.join();
+    EXPECT_TRUE(Exists(Package(newer.c_str())));
+    KVTRELAY_DestroyContext(slow);
     KVTRELAY_DestroyContext(c);
 }
 

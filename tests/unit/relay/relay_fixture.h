@@ -16,6 +16,7 @@
 #include "folder_listing.h"
 #include "kvtrelay.h"
 #include "file_paths.h"
+#include "folders.h"
 #include "text_conversion.h"
 #include "sha256_stream.h"
 #include "entity_identity.h"
