@@ -2,6 +2,9 @@
 // holder dies however it died, and a pid that has been reused never looks like a live agent.
 #include "agent_lock.h"
 
+#include "record_lock.h"
+#include "regular_file.h"
+
 #include <wx/log.h>
 
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -22,20 +26,17 @@ std::string toPath(const wxString& path)
     return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
 }
 
-struct flock wholeFile(short type)
-{
-    struct flock lock;
-    std::memset(&lock, 0, sizeof lock);
-    lock.l_type = type;
-    lock.l_whence = SEEK_SET;
-    return lock;
-}
-
 // The open lock file; closing any descriptor of it would drop the process's lock, so there is
 // exactly one, open until the process ends.
 class CLockFile {
 public:
-    explicit CLockFile(const std::string& path) : m_fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {}
+    // Never through a link planted in a shared work folder, and only a regular file.
+    explicit CLockFile(const std::string& path)
+    {
+        struct stat st;
+        if (fdio::OpenRegularFile(path, m_fd, st, O_RDWR | O_CREAT | O_NOFOLLOW, 0600) != fdio::OpenResult::Opened)
+            m_fd = -1;
+    }
     ~CLockFile()
     {
         if (m_fd >= 0)
@@ -46,17 +47,8 @@ public:
     int Fd() const { return m_fd; }
 
 private:
-    int m_fd;
+    int m_fd = -1;
 };
-
-// The pid holding a lock on fd, 0 when none, -1 when the check failed.
-pid_t holderOf(int fd)
-{
-    struct flock lock = wholeFile(F_WRLCK);
-    if (fcntl(fd, F_GETLK, &lock) != 0)
-        return -1;
-    return lock.l_type == F_UNLCK ? 0 : lock.l_pid;
-}
 
 }  // namespace
 
@@ -70,11 +62,10 @@ bool TakeAgentLock(const wxString& path)
         wxLogSysError("Unable to open the agent lock %s; running without it", path);
         return true;
     }
-    struct flock lock = wholeFile(F_WRLCK);
-    if (fcntl(s_file.Fd(), F_SETLK, &lock) == 0)
+    const int err = fdio::LockRecord(s_file.Fd(), true);
+    if (err == 0)
         return true;
-    const int err = errno;
-    const pid_t holder = holderOf(s_file.Fd());
+    const pid_t holder = fdio::LockHolder(s_file.Fd());
     if (holder > 0)
         wxLogError("Another agent of this name runs (pid %d holds %s); this worker ends", static_cast<int>(holder),
                    path);
@@ -92,13 +83,14 @@ pid_t AwaitAgentLockFree(const wxString& path, int ms)
     }
     bool told = false;
     for (int waited = 0;; waited += kPollMs) {
-        const pid_t holder = holderOf(file.Fd());
+        const pid_t holder = fdio::LockHolder(file.Fd());
         if (holder <= 0)
             return 0;
         if (waited >= ms)
             return holder;
         if (!told)
-            wxLogWarning("An earlier agent of this name (pid %d) is still ending; waiting for it", static_cast<int>(holder));
+            wxLogWarning("An earlier agent of this name (pid %d) is still ending; waiting for it",
+                         static_cast<int>(holder));
         told = true;
         const timespec pause = {0, kPollMs * 1000000L};
         nanosleep(&pause, nullptr);

@@ -28,6 +28,16 @@ int LockRecord(int fd, bool writer, off_t start, off_t length)
     return ::fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
 }
 
+pid_t LockHolder(int fd)
+{
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_GETLK, &lock) != 0)
+        return -1;
+    return lock.l_type == F_UNLCK ? 0 : lock.l_pid;
+}
+
 void UnlockRecord(int fd, off_t start, off_t length)
 {
     struct flock lock = {};

@@ -11,6 +11,10 @@ namespace fdio {
 /// (EAGAIN or EACCES while another process holds it). Locks of one process never conflict.
 int LockRecord(int fd, bool writer, off_t start = 0, off_t length = 0);
 
+/// The pid of a process whose lock on fd keeps a writer's whole-file lock out: 0 when there is
+/// none, -1 when the question failed.
+pid_t LockHolder(int fd);
+
 /// Drops this process's record lock on those bytes.
 void UnlockRecord(int fd, off_t start, off_t length);
 
