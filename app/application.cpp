@@ -1,40 +1,19 @@
-// The application object: construction and destruction, process-wide OpenSSL start-up and
-// clean-up, the start-up before and after the command line, the choice of run path, and the
-// exit line.
+// The application object: construction and destruction, the start-up before and after the
+// command line, the choice of run path, and the exit line.
 #include "agent_app.h"
 #include "agent_lock.h"
 #include "agent_app_helpers.h"
-#include "openssl_startup.h"
 
 #include "dom.h"
 #include "crash_handler.h"
 #include "lua_interpreter.h"
-#include "openssl_threads.h"
-#include "sqlite_database.h"
 #include "version.h"
 
 #include <wx/log.h>
 
-#include <openssl/conf.h>
-#include <openssl/crypto.h>
-#include <openssl/rand.h>
-#include <openssl/ssl.h>
-
 #include <ctime>
 
 wxIMPLEMENT_APP_NO_MAIN(CAgentApp);
-
-const char CAgentApp::s_Trace[] = "Appl";
-
-namespace {
-
-const int kMaxRandPolls = 100;
-
-// Plain flags, not locks: the callers never run start-up or clean-up on two threads at once.
-bool s_startupDone = false;
-bool s_cleanupDone = false;
-
-}  // namespace
 
 CAgentApp::CAgentApp()
 {
@@ -66,33 +45,6 @@ CAgentApp::~CAgentApp()
         m_dom = nullptr;
     }
     TerminationCleanup();
-}
-
-void CAgentApp::StartupInit()
-{
-    if (s_startupDone)
-        return;
-    s_startupDone = true;
-
-    InitOpenSSLLibraries();
-    VkaCore::OpenSSLThreadSetup();
-    SeedRandomGenerator(kMaxRandPolls);
-}
-
-void CAgentApp::TerminationCleanup()
-{
-    if (s_cleanupDone)
-        return;
-    s_cleanupDone = true;
-
-    VkaCore::OpenSSLThreadShutdown();
-    // OpenSSL 3 frees each thread's error state itself when the thread ends, so there is no
-    // per-thread error-state removal to do here.
-    CONF_modules_unload(1);
-    // The error strings, the algorithm tables, the SSL compression methods and the ex_data
-    // tables are released by OpenSSL 3's own exit handler; the calls that used to free them
-    // explicitly no longer exist, and freeing them early would break a later OpenSSL user.
-    VkaCore::CSqliteDatabase::ShutdownSQLite();
 }
 
 bool CAgentApp::OnInit()
