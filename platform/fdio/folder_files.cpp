@@ -44,6 +44,19 @@ int OpenFolder(const std::string& path)
     return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+std::string ResolveOwnLink(const std::string& path)
+{
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()))
+        return path;
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved)
+        return path;
+    const std::string out(resolved);
+    std::free(resolved);
+    return out;
+}
+
 int CreateUniqueAt(int dir, const std::string& prefix, const std::string& suffix, mode_t mode, std::string& name)
 {
     // A name someone guessed and planted only costs another try.
@@ -78,7 +91,7 @@ int ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
 {
     const size_t slash = path.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    CFd dir(OpenFolder(folder));
+    CFd dir(OpenFolder(ResolveOwnLink(folder)));
     if (!dir.IsOpen())
         return errno;
     return ReplaceFileAt(dir.Get(), slash == std::string::npos ? path : path.substr(slash + 1), text, mode);

@@ -40,6 +40,12 @@ private:
 /// ENOTDIR when something else stands there).
 int OpenFolder(const std::string& path);
 
+/// path with a link in its last component resolved when the link belongs to this process's
+/// user or to root: the operator's own link to a folder (/srv/relay -> /data/relay), which
+/// OpenFolder would refuse. A link of anyone else, such as one planted in /tmp before the
+/// folder was made, is left in place for OpenFolder to refuse. Links further in are not looked at.
+std::string ResolveOwnLink(const std::string& path);
+
 /// Creates a new file below dir named prefix, an unpredictable part and suffix, refusing
 /// anything already there (O_CREAT | O_EXCL | O_NOFOLLOW); name receives the name made. -1
 /// with errno.

@@ -13,6 +13,7 @@
 
 #include "kvtrelay.h"
 #include "file_paths.h"
+#include "folder_files.h"
 #include "folders.h"
 #include "information_block.h"
 #include "mirror.h"
@@ -150,11 +151,13 @@ int32_t KVTRELAY_CreateContext(KVTRELAY_Context** context, const wchar_t* reposi
         return KVTRELAY_E_NOTSTARTED;
     if (!context || !repository || !repository[0])
         return KVTRELAY_E_INVALIDARG;
-    std::string path = kvtrelay::WideToUtf8(repository);
+    // The operator's own link to the repository is followed once, here; one of another user
+    // (planted under /tmp before the folder was made, say) is never a repository.
+    const std::string path = fdio::ResolveOwnLink(kvtrelay::WideToUtf8(repository));
     // The folder is made by the first mirror, not here: listing and exporting create nothing.
     // A path that is a file, or lies below one, can never be a repository.
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 ? !S_ISDIR(st.st_mode) : errno != ENOENT)
+    if (lstat(path.c_str(), &st) == 0 ? !S_ISDIR(st.st_mode) : errno != ENOENT)
         return KVTRELAY_E_REPOSITORY;
     KVTRELAY_Context* c = new (std::nothrow) KVTRELAY_Context;
     if (!c)

@@ -402,6 +402,19 @@ TEST_F(MirrorTest, NonAsciiPathsWork)
     EXPECT_EQ(3u, ListFolder(repo + "/packages").size());
 }
 
+TEST_F(MirrorTest, RepositoryNamedByTheOperatorsOwnLinkIsFollowed)
+{
+    // /srv/relay -> /data/relay: the link is the operator's, so the run writes through it whole.
+    fdio::MakeFolders(m_repo, 0777);
+    const std::string named = Tmp("named");
+    ASSERT_EQ(0, symlink(m_repo.c_str(), named.c_str()));
+    KVTRELAY_Context* c = Open(named);
+    ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
+    KVTRELAY_DestroyContext(c);
+    EXPECT_EQ(3u, ListFolder(m_repo + "/packages").size());
+    EXPECT_NE(std::string::npos, ReadText(m_repo + "/server.ini").find(kEngine));
+}
+
 TEST_F(MirrorTest, ExportUnpacksTheChosenVersion)
 {
     KVTRELAY_Context* c = Open(m_repo);
