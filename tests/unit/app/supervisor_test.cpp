@@ -402,7 +402,7 @@ TEST_F(SupervisorTest, EndLeavesStoppedOrFailedWithTheExitAndSaysWhyAtErrorLevel
         {"wait failed", {-1, 0, ECHILD}, StopRequest::None, -1, "failed", "255", {noChild}},
     };
     for (const Case& c : cases) {
-        m_log.lines.clear();
+        m_log.records.clear();
         CFakeOps ops;
         ops.waits = {c.wait};
         ops.stop = c.stop;
