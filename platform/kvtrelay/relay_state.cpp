@@ -9,6 +9,7 @@
 #include "file_replacement.h"
 #include "relay_contract.h"
 #include "sha256_stream.h"
+#include "unchanged_file.h"
 
 namespace kvtrelay {
 
@@ -83,7 +84,11 @@ int CRelayState::Save() const
     }
     for (const auto& p : m_pruned)
         out << "pruned " << p.first << " " << p.second << "\n";
-    return ReplaceFile(m_root, contract::kStateFile, out.str());
+    std::string text = out.str();
+    // An unchanged record is left as it is: a re-run with nothing new writes nothing.
+    if (FileHolds(JoinPath(m_root, contract::kStateFile), text))
+        return 0;
+    return ReplaceFile(m_root, contract::kStateFile, text);
 }
 
 bool CRelayState::Trusted(const std::string& file, const std::string& sha256, const struct stat& st) const

@@ -17,6 +17,7 @@
 #include "file_paths.h"
 #include "relay_contract.h"
 #include "sha256_stream.h"
+#include "unchanged_file.h"
 
 namespace kvtrelay {
 
@@ -171,6 +172,9 @@ int CRepository::Save() const
         out << "\n";
     }
     std::string text = out.str();
+    // A re-run with nothing new leaves server.ini as it is.
+    if (FileHolds(ServerFile(), text))
+        return 0;
     std::string tmp = ServerFile() + "." + std::to_string(getpid()) + kTempSuffix;
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0)

@@ -8,9 +8,11 @@
 #include <vector>
 
 #include "entity_identity.h"
+#include "file_paths.h"
 #include "file_replacement.h"
 #include "relay_contract.h"
 #include "source_index.h"
+#include "unchanged_file.h"
 
 namespace kvtrelay {
 
@@ -76,7 +78,11 @@ std::string FormatRepositoryIndex(const CRepository& repository)
 
 int WriteRepositoryIndex(const CRepository& repository)
 {
-    return ReplaceFile(repository.Root(), contract::kIndexFile, FormatRepositoryIndex(repository));
+    std::string text = FormatRepositoryIndex(repository);
+    // Left alone when unchanged, so its validators stay the same for the tier that reads it.
+    if (FileHolds(JoinPath(repository.Root(), contract::kIndexFile), text))
+        return 0;
+    return ReplaceFile(repository.Root(), contract::kIndexFile, text);
 }
 
 }  // namespace kvtrelay
