@@ -1,7 +1,6 @@
+#pragma once
 // Telling whether a small file of the repository already holds a given text, so that a run with
 // nothing new leaves the file (its time stamps and any reader's cached copy) alone.
-
-#pragma once
 
 #include <string>
 
