@@ -7,7 +7,6 @@
 #include <sstream>
 
 #include "file_paths.h"
-#include "folder_files.h"
 #include "relay_contract.h"
 #include "repository.h"
 
@@ -63,7 +62,7 @@ int SaveKeptIndex(const std::string& repository, const KeptIndex& kept)
         return EINVAL;
     std::string text = std::string(kHeader) + "\nurl " + kept.url + "\netag " + kept.etag + "\nlast-modified " +
                        kept.lastModified + "\n\n" + kept.text;
-    return fdio::ReplaceFile(JoinPath(repository, contract::kKeptIndexFile), text, 0644);
+    return WriteRepositoryFile(JoinPath(repository, contract::kKeptIndexFile), text);
 }
 
 }  // namespace kvtrelay

@@ -9,8 +9,6 @@
 #include <new>
 #include <sys/stat.h>
 
-#include <curl/curl.h>
-
 #include "kvtrelay.h"
 #include "file_paths.h"
 #include "folder_files.h"
@@ -101,11 +99,9 @@ extern "C" {
 int32_t KVTRELAY_Startup(void* /*reserved*/)
 {
     std::lock_guard<std::mutex> lock(g_startMutex);
-    if (g_startCount == 0) {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            return KVTRELAY_E_NOMEMORY;
+    // The transfer library starts with the first http(s) transfer, not here.
+    if (g_startCount == 0)
         g_started = true;
-    }
     ++g_startCount;
     return KVTRELAY_S_OK;
 }
@@ -117,7 +113,7 @@ int32_t KVTRELAY_Shutdown(void)
         return KVTRELAY_E_NOTSTARTED;
     if (--g_startCount == 0) {
         g_started = false;
-        curl_global_cleanup();
+        kvtrelay::StopTransferLibrary();
     }
     return KVTRELAY_S_OK;
 }

@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "file_paths.h"
-#include "folder_files.h"
 #include "relay_contract.h"
 #include "repository.h"
 #include "sha256_stream.h"
@@ -87,7 +86,7 @@ int CRelayState::Save() const
     }
     for (const auto& p : m_pruned)
         out << "pruned " << p.first << " " << p.second << "\n";
-    return fdio::ReplaceFile(JoinPath(m_root, contract::kStateFile), out.str(), 0644);
+    return WriteRepositoryFile(JoinPath(m_root, contract::kStateFile), out.str());
 }
 
 bool CRelayState::Trusted(const std::string& file, const std::string& sha256, const struct stat& st) const

@@ -70,6 +70,24 @@ bool parseProduct(const std::string& line, RepositoryProduct& p)
 
 }  // namespace
 
+namespace {
+
+// Appends what fd holds from its offset to its end to text.
+bool readAll(int fd, std::string& text)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
 bool ReadRepositoryFile(const std::string& root, const std::string& path, std::string& text)
 {
     int fd = -1;
@@ -82,17 +100,21 @@ bool ReadRepositoryFile(const std::string& root, const std::string& path, std::s
         return false;
     }
     fdio::CFd file(fd);
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = read(file.Get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        text.append(buffer, static_cast<size_t>(n));
+    return readAll(file.Get(), text);
+}
+
+int WriteRepositoryFile(const std::string& path, const std::string& text)
+{
+    int fd = -1;
+    struct stat st;
+    if (fdio::OpenRegularFile(path, fd, st, O_NOFOLLOW) == fdio::OpenResult::Opened) {
+        fdio::CFd file(fd);
+        std::string current;
+        // The size first: a changed file is mostly told apart without reading it.
+        if (static_cast<uint64_t>(st.st_size) == text.size() && readAll(file.Get(), current) && current == text)
+            return 0;
     }
+    return fdio::ReplaceFile(path, text, 0644);
 }
 
 std::string CRepository::PackagesFolder() const
@@ -206,7 +228,7 @@ int CRepository::Save() const
     }
     // Made under a new name and renamed into place: a link planted at server.ini or at any
     // temporary name is replaced, never written through.
-    const int err = fdio::ReplaceFile(ServerFile(), out.str(), 0644);
+    const int err = WriteRepositoryFile(ServerFile(), out.str());
     if (err != 0)
         AppendRelayLog(m_root, ServerFile() + " cannot be rewritten: " + strerror(err));
     return err;

@@ -28,6 +28,12 @@ struct RepositoryProduct {
 /// refused and named in relay.log: its target is not ours to read or publish.
 bool ReadRepositoryFile(const std::string& root, const std::string& path, std::string& text);
 
+/// Replaces the repository file at path with text, made under an unpredictable name and renamed
+/// into place, never through a link. A file that already holds exactly text is left alone, so a
+/// run with nothing new keeps its time stamps and the validators a web server derives from them
+/// for the next tier. 0 or errno.
+int WriteRepositoryFile(const std::string& path, const std::string& text);
+
 class CRepository {
 public:
     explicit CRepository(const std::string& root) : m_root(root) {}

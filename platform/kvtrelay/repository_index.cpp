@@ -9,7 +9,7 @@
 
 #include "entity_identity.h"
 #include "file_paths.h"
-#include "folder_files.h"
+#include "repository.h"
 #include "relay_contract.h"
 #include "source_index.h"
 
@@ -77,8 +77,7 @@ std::string FormatRepositoryIndex(const CRepository& repository)
 
 int WriteRepositoryIndex(const CRepository& repository)
 {
-    return fdio::ReplaceFile(JoinPath(repository.Root(), contract::kIndexFile), FormatRepositoryIndex(repository),
-                             0644);
+    return WriteRepositoryFile(JoinPath(repository.Root(), contract::kIndexFile), FormatRepositoryIndex(repository));
 }
 
 }  // namespace kvtrelay

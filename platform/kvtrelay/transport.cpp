@@ -33,6 +33,20 @@ const long kConnectTimeout = 30;
 std::mutex g_limitsMutex;
 TransferLimits g_limits;
 
+std::mutex g_libraryMutex;
+bool g_libraryStarted = false;
+
+// The transfer library sets up its TLS back end when it starts, which costs a run over a folder
+// (or an export) more than the rest of its start-up; it is started by the first http(s)
+// transfer instead of with the relay. False when it cannot start.
+bool startTransferLibrary()
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (!g_libraryStarted)
+        g_libraryStarted = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return g_libraryStarted;
+}
+
 struct CurlSink {
     const DataSink* sink;
     bool stopped;
@@ -138,6 +152,14 @@ TransferLimits GetTransferLimits()
 {
     std::lock_guard<std::mutex> lock(g_limitsMutex);
     return g_limits;
+}
+
+void StopTransferLibrary()
+{
+    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    if (g_libraryStarted)
+        curl_global_cleanup();
+    g_libraryStarted = false;
 }
 
 bool LocalSourcePath(const std::string& url, std::string& path)
@@ -396,6 +418,8 @@ bool CTransport::copyLocal(int fd, const CopySink& copy, bool& stopped, int32_t&
 bool CTransport::setUpHandle(uint64_t expected)
 {
     if (!m_curl) {
+        if (!startTransferLibrary())
+            return false;
         // One handle for every file of the operation keeps the connection alive between them.
         m_curl = curl_easy_init();
         if (!m_curl)

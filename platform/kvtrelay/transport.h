@@ -40,6 +40,10 @@ struct TransferLimits {
 void SetTransferLimits(const TransferLimits& limits);
 TransferLimits GetTransferLimits();
 
+/// Ends the transfer library's global state if an http(s) transfer started it; the relay's
+/// last shutdown calls it. The next http(s) transfer starts the library again.
+void StopTransferLibrary();
+
 struct TransportSettings {
     int64_t maxBandwidth = 0;  ///< bytes per second; 0 or less is unlimited
     int64_t httpsLevel = 0;    ///< 0 any scheme, 1 prefer https, 2 https only

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -101,12 +102,20 @@ TEST_F(MirrorTest, MirrorsIntoAnEmptyRepository)
     }
     EXPECT_EQ(ReadText(Package(kEngine)).size(), last);
 
-    // A second run finds everything in place and transfers nothing.
+    // A second run finds everything in place, transfers nothing and rewrites none of the
+    // repository's own files (a replaced file would have a new inode).
+    const char* const own[] = {"/server.ini", "/index.txt", "/relay.state"};
+    std::vector<ino_t> inodes;
+    struct stat st;
+    for (const char* name : own)
+        inodes.push_back(stat((m_repo + name).c_str(), &st) == 0 ? st.st_ino : 0);
     m_events.clear();
     ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), m_source->Folder()));
     for (const Event& ev : m_events)
         EXPECT_EQ(KVTRELAY_EVENT_DOWNLOAD, ev.type) << eventLine(ev);
     EXPECT_EQ(3u, m_events.size());
+    for (size_t i = 0; i < inodes.size(); ++i)
+        EXPECT_TRUE(stat((m_repo + own[i]).c_str(), &st) == 0 && st.st_ino == inodes[i]) << own[i];
     KVTRELAY_DestroyContext(c);
 }
 
