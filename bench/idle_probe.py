@@ -24,7 +24,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
-from proc_watch import children_of, wait_until  # noqa: E402
+from proc_watch import children_of, reap_all, wait_until  # noqa: E402
 
 PR_SET_CHILD_SUBREAPER = 36
 RUN_DIR = Path(os.path.realpath("/var/run"))
@@ -69,17 +69,6 @@ def status_field(path, key):
 def switches(pid):
     # /proc/<pid>/status counts the main thread only; the worker's script thread counts too.
     return sum(status_field(t / "status", "voluntary_ctxt_switches") for t in tasks(pid))
-
-
-def reap_all(timeout=5.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            pid, _ = os.waitpid(-1, os.WNOHANG)
-        except ChildProcessError:
-            return
-        if pid == 0:
-            time.sleep(0.05)
 
 
 def one_run(root, seconds, number):

@@ -15,7 +15,7 @@ import sys
 import time
 from pathlib import Path
 
-from proc_watch import children_of, wait_until  # noqa: F401 (the daemon tests import them from here)
+from proc_watch import children_of, reap_all, wait_until  # noqa: F401 (the daemon tests take two from here)
 
 from harness import LOG_LINE, AgentTestCase, make_zip
 
@@ -130,21 +130,10 @@ class DaemonTestCase(AgentTestCase):
                 os.killpg(group, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-        self.reap_all()
+        reap_all()
         for where in (DRIVER_DIR.parent, RUN_DIR):
             subprocess.run(["umount", str(where)], check=False)
         super().tearDown()
-
-    @staticmethod
-    def reap_all(timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                pid, _ = os.waitpid(-1, os.WNOHANG)
-            except ChildProcessError:
-                return
-            if pid == 0:
-                time.sleep(0.05)
 
     # -- the worker's module and what it noted
 

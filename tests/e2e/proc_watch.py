@@ -31,3 +31,15 @@ def children_of(pid):
         if fields[0] != "Z" and int(fields[1]) == pid:
             out.append(int(entry))
     return out
+
+
+def reap_all(timeout=5.0):
+    """Collects every ended child (a subreaper's adopted ones too) until none is left."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            pid, _ = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            time.sleep(0.05)
