@@ -43,7 +43,11 @@ bool closeOnExecPipe(int fds[2])
 
 CPosixProcessOps::CPosixProcessOps(const wxString& pidFile, const wxString& statusFile)
     : m_pidFile(pidFile), m_pidPath(toPath(pidFile)), m_statusFile(statusFile), m_statusPath(toPath(statusFile))
-{}
+{
+    // What a supervisor killed in the middle of a status write left behind.
+    if (!m_statusPath.empty())
+        fdio::RemoveStaleTemporaries(m_statusPath);
+}
 
 CPosixProcessOps::~CPosixProcessOps()
 {

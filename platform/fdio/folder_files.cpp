@@ -97,6 +97,19 @@ int ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
     return ReplaceFileAt(dir.Get(), slash == std::string::npos ? path : path.substr(slash + 1), text, mode);
 }
 
+void RemoveStaleTemporaries(const std::string& path)
+{
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    CFd dir(OpenFolder(ResolveOwnLink(folder)));
+    if (!dir.IsOpen())
+        return;
+    for (const std::string& file : NamesAt(dir.Get()))
+        if (IsStaleTemporary(file, name))
+            RemoveRegularAt(dir.Get(), file);
+}
+
 std::vector<std::string> NamesAt(int dir)
 {
     std::vector<std::string> names;

@@ -68,6 +68,10 @@ std::vector<std::string> NamesAt(int dir);
 /// 0, or the errno of the failing step (EPERM when something else stands there).
 int RemoveRegularAt(int dir, const std::string& name);
 
+/// Removes the temporaries that ReplaceFile left beside path in runs that no longer run (a
+/// writer killed between making and renaming one), so they never pile up.
+void RemoveStaleTemporaries(const std::string& path);
+
 /// True for a name ReplaceFileAt gave a temporary of name whose writer no longer runs.
 bool IsStaleTemporary(const std::string& file, const std::string& name);
 

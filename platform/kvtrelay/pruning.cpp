@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "file_paths.h"
 #include "folder_files.h"
 #include "relay_contract.h"
 #include "entity_identity.h"
@@ -51,12 +52,9 @@ void RemoveLeftovers(const std::string& root, const CRepository& repository, con
             continue;
         fdio::RemoveRegularAt(packages.Get(), name);
     }
-    fdio::CFd folder(fdio::OpenFolder(root));
-    for (const std::string& name : folder.IsOpen() ? fdio::NamesAt(folder.Get()) : std::vector<std::string>())
-        for (const char* replaced :
-             {contract::kServerIni, contract::kIndexFile, contract::kStateFile, contract::kKeptIndexFile})
-            if (fdio::IsStaleTemporary(name, replaced))
-                fdio::RemoveRegularAt(folder.Get(), name);
+    for (const char* replaced :
+         {contract::kServerIni, contract::kIndexFile, contract::kStateFile, contract::kKeptIndexFile})
+        fdio::RemoveStaleTemporaries(JoinPath(root, replaced));
 }
 
 bool PruneOldVersions(KVTRELAY_Context& context, CRepository& repository, CRelayState& state)

@@ -264,9 +264,13 @@ class DaemonWorkerEndTest(DaemonTestCase):
         self.tree.work.mkdir(exist_ok=True)
         for name in ("vka_status.status", "vka_status.status.new"):
             (self.tree.work / name).symlink_to(victim)
+        # What a supervisor killed in the middle of a write left (its pid is gone): swept.
+        stale = self.tree.work / "vka_status.status.999999999.0123456789abcdef.tmp"
+        stale.write_text("left over")
         supervisor = self.start_daemon("vka_status")
         worker = self.wait_event("main")
         self.assertEqual(victim.read_text(), "secret")
+        self.assertFalse(stale.exists())
         status = self.status()
         self.assertLess(abs(int(status.pop("started")) - time.time()), 60)
         self.assertEqual(status, dict(supervisor=str(supervisor), worker=str(worker), state="running", starts="1",
