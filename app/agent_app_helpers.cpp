@@ -18,3 +18,9 @@ wxString FormatRunTime(const wxTimeSpan& span)
     // With %D before %H the hours are the remainder below a day.
     return span.Format("%Dd %H:%M:%S.%l");
 }
+
+std::string PathBytes(const wxString& path)
+{
+    const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
+    return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
+}

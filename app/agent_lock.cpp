@@ -1,6 +1,7 @@
 // The one-agent lock. A POSIX record lock rather than a pid check: the kernel drops it when its
 // holder dies however it died, and a pid that has been reused never looks like a live agent.
 #include "agent_lock.h"
+#include "agent_app_helpers.h"
 
 #include "record_lock.h"
 #include "regular_file.h"
@@ -19,12 +20,6 @@ namespace {
 
 // How often a waiting start looks again; only a start with an agent still ending waits at all.
 constexpr int kPollMs = 100;
-
-std::string toPath(const wxString& path)
-{
-    const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
-    return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
-}
 
 // The open lock file; closing any descriptor of it would drop the process's lock, so there is
 // exactly one, open until the process ends.
@@ -55,7 +50,7 @@ private:
 bool TakeAgentLock(const wxString& path)
 {
     // Static: the lock lives as long as the worker.
-    static CLockFile s_file(toPath(path));
+    static CLockFile s_file(PathBytes(path));
     if (s_file.Fd() < 0) {
         // Like a pid file that cannot be written: the agent runs, but the operator must learn
         // that nothing keeps a second one from starting beside it.
@@ -76,7 +71,7 @@ bool TakeAgentLock(const wxString& path)
 
 pid_t AwaitAgentLockFree(const wxString& path, int ms)
 {
-    const CLockFile file(toPath(path));
+    const CLockFile file(PathBytes(path));
     if (file.Fd() < 0) {
         // No file, no earlier agent; a folder we may not write is the worker's to report.
         return 0;

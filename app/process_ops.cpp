@@ -1,5 +1,6 @@
 // The supervisor's process operations on a POSIX system.
 #include "process_ops.h"
+#include "agent_app_helpers.h"
 
 #include "readiness.h"
 #include "supervisor_signal.h"
@@ -21,12 +22,6 @@
 
 namespace {
 
-std::string toPath(const wxString& path)
-{
-    const wxScopedCharBuffer bytes = path.mb_str(wxConvLibc);
-    return bytes.data() != nullptr ? std::string(bytes.data()) : std::string();
-}
-
 // Neither end may reach a program that a worker or the supervisor executes: a stray copy of
 // the write end would keep a dead supervisor's pipe open.
 bool closeOnExecPipe(int fds[2])
@@ -42,7 +37,7 @@ bool closeOnExecPipe(int fds[2])
 }  // namespace
 
 CPosixProcessOps::CPosixProcessOps(const wxString& pidFile, const wxString& statusFile)
-    : m_pidFile(pidFile), m_pidPath(toPath(pidFile)), m_statusFile(statusFile), m_statusPath(toPath(statusFile))
+    : m_pidFile(pidFile), m_pidPath(PathBytes(pidFile)), m_statusFile(statusFile), m_statusPath(PathBytes(statusFile))
 {
     // What a supervisor killed in the middle of a status write left behind.
     if (!m_statusPath.empty())
@@ -220,7 +215,7 @@ wxString CPosixProcessOps::CrashReportOf(pid_t worker)
     if (m_crashReport.empty())
         return wxString();
     // The report names the pid that wrote it, near its start; an older report names another.
-    const std::string path = toPath(m_crashReport);
+    const std::string path = PathBytes(m_crashReport);
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return wxString();
