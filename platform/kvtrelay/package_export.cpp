@@ -3,14 +3,14 @@
 
 #include "package_export.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <sys/stat.h>
 
-#include <wx/log.h>
-
 #include "file_paths.h"
 #include "folders.h"
+#include "framework_warning.h"
 #include "kvtrelay.h"
 #include "repository.h"
 #include "repository_lock.h"
@@ -22,16 +22,23 @@ namespace kvtrelay {
 
 namespace {
 
-wxString text(const std::string& s)
+// Weak: the relay must load without the framework, and a process without the core library
+// gets the warning on standard error (see framework_warning.h).
+#pragma weak VkaCoreLogWarning
+
+int32_t refuse(const std::string& package, const std::string& why)
 {
-    wxString out = wxString::FromUTF8(s.data(), s.size());
-    return out.empty() && !s.empty() ? wxString::From8BitData(s.data(), s.size()) : out;
+    std::string text = "Cannot export package '" + package + "': " + why;
+    if (VkaCoreLogWarning)
+        VkaCoreLogWarning(text.c_str());
+    else
+        fprintf(stderr, "Warning: %s\n", text.c_str());
+    return KVTRELAY_E_EXPORT;
 }
 
-int32_t refuse(const std::string& package, const wxString& why)
+std::string quoted(const std::string& s)
 {
-    wxLogWarning("Cannot export package '%s': %s", text(package), why);
-    return KVTRELAY_E_EXPORT;
+    return "'" + s + "'";
 }
 
 // Words the extraction's failures as the export's: the first one ends it.
@@ -46,27 +53,23 @@ public:
         using Step = ziparchive::ExtractFailure::Step;
         switch (f.step) {
         case Step::Unsafe:
-            refuse(m_package, wxString::Format("unsafe entry '%s' (%s)", text(ziparchive::ShownName(f.entry->name)),
-                                               text(f.reason)));
+            refuse(m_package, "unsafe entry " + quoted(ziparchive::ShownName(f.entry->name)) + " (" + f.reason + ")");
             break;
         case Step::SpaceUnknown:
-            refuse(m_package, wxString::Format("cannot check the free space in '%s': %s", text(m_destination),
-                                               std::strerror(f.error)));
+            refuse(m_package, "cannot check the free space in " + quoted(m_destination) + ": " + std::strerror(f.error));
             break;
         case Step::NoRoom:
-            refuse(m_package, wxString::Format("it unpacks to %llu bytes, but '%s' has only %llu bytes free",
-                                               static_cast<unsigned long long>(f.total), text(m_destination),
-                                               static_cast<unsigned long long>(f.available)));
+            refuse(m_package, "it unpacks to " + std::to_string(f.total) + " bytes, but " + quoted(m_destination) +
+                                  " has only " + std::to_string(f.available) + " bytes free");
             break;
         case Step::Folder:
-            refuse(m_package, wxString::Format("cannot create '%s': %s", text(f.entry ? f.path : m_destination),
-                                               std::strerror(f.error)));
+            refuse(m_package, "cannot create " + quoted(f.entry ? f.path : m_destination) + ": " + std::strerror(f.error));
             break;
         case Step::Damaged:
-            refuse(m_package, wxString::Format("entry '%s' cannot be read (%s)", text(f.entry->name), text(f.reason)));
+            refuse(m_package, "entry " + quoted(f.entry->name) + " cannot be read (" + f.reason + ")");
             break;
         case Step::Write:
-            refuse(m_package, wxString::Format("cannot write '%s': %s", text(f.path), std::strerror(f.error)));
+            refuse(m_package, "cannot write " + quoted(f.path) + ": " + std::strerror(f.error));
             break;
         }
         return false;
@@ -84,7 +87,7 @@ int32_t UnpackPackage(const std::string& package, const std::string& destination
     std::string reason;
     std::unique_ptr<ziparchive::CArchive> archive = ziparchive::CArchive::Open(package, reason);
     if (!archive)
-        return refuse(package, text(reason));
+        return refuse(package, reason);
     std::string root = destination;
     while (root.size() > 1 && root.back() == '/')
         root.pop_back();

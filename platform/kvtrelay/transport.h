@@ -3,19 +3,16 @@
 // http:// or https:// URL, with the proxy, bandwidth and https settings of the context.
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "curl_http.h"
+#include "http_get.h"
 #include "kept_index.h"
 #include "kvtrelay.h"
 
-typedef void CURL;
-
 namespace kvtrelay {
-
-/// Receives the bytes of a file in order; returns false to stop the transfer.
-using DataSink = std::function<bool(const char* data, size_t size)>;
 
 /// Takes a local file's bytes straight from its descriptor, so that the kernel can copy them
 /// without passing them through the process: moves up to len bytes from fd (at its offset on)
@@ -25,29 +22,6 @@ using DataSink = std::function<bool(const char* data, size_t size)>;
 using CopySink = std::function<int64_t(int fd, size_t len)>;
 const int64_t kCopyStopped = -1;
 const int64_t kCopyUnsupported = -2;
-
-/// What keeps every http(s) transfer finite: it fails when it moves fewer than minRate bytes per
-/// second over window seconds, or when it takes longer than baseSeconds plus the bytes it asks
-/// for at deadlineRate bytes per second.
-struct TransferLimits {
-    long minRate = 1024;
-    long window = 30;
-    long baseSeconds = 120;
-    uint64_t deadlineRate = 8192;
-};
-
-/// The limits transfers use from now on; the defaults above unless tests set others.
-void SetTransferLimits(const TransferLimits& limits);
-TransferLimits GetTransferLimits();
-
-/// Ends the transfer library's global state if an http(s) transfer started it; the relay's
-/// last shutdown calls it. The next http(s) transfer starts the library again.
-void StopTransferLibrary();
-
-struct TransportSettings {
-    int64_t maxBandwidth = 0;  ///< bytes per second; 0 or less is unlimited
-    int64_t httpsLevel = 0;    ///< 0 any scheme, 1 prefer https, 2 https only
-};
 
 class CTransport {
 public:
@@ -92,19 +66,21 @@ private:
     int32_t fetchLocal(const std::string& path, const DataSink& sink, bool& stopped, uint64_t offset,
                        const CopySink* copy);
     bool copyLocal(int fd, const CopySink& copy, bool& stopped, int32_t& status);
-    int32_t fetchHttp(const std::string& url, const DataSink& sink, bool& stopped, uint64_t offset, uint64_t expected);
+    int32_t fetchHttp(const HttpGet& get, const DataSink& sink, bool& stopped);
+    CHttpClient* clientFor(const std::string& url);
+    CHttpClient* secureClient();
     int32_t readIndex(std::string& text);
-    bool setUpHandle(uint64_t expected);
     int32_t fetchIndexConditionally(const DataSink& sink, bool& stopped, std::string& text);
 
     TransportSettings m_settings;
     bool m_http = false;
     std::string m_base;  // folder path or URL without a trailing "/"
-    CURL* m_curl = nullptr;
-    std::string m_proxyHost, m_proxyUser, m_proxyPassword;
-    int m_proxyType = -1;
-    uint16_t m_proxyPort = 0;
-    char m_curlError[256];
+    ProxySettings m_proxy;
+    // Plain http without a proxy is read by the relay's own client; https and proxies by the
+    // transfer library, made only when a url needs it.
+    std::unique_ptr<CHttpClient> m_plain, m_secure;
+    const KeptIndex* m_askWith = nullptr;  // validators of the index being read, if any
+    HttpResult m_answer;                   // the last http(s) answer
     std::string m_error;
     bool m_rangeRefused = false;
     std::vector<char> m_buffer;

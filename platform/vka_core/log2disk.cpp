@@ -3,6 +3,7 @@
 #include "log2disk.h"
 
 #include "dom.h"
+#include "framework_warning.h"
 #include "fd_write.h"
 #include "regular_file.h"
 
@@ -268,3 +269,11 @@ void WriteTerminalLine(const char* levelName, const std::string& text)
 }
 
 }  // namespace VkaCore
+
+void VkaCoreLogWarning(const char* utf8Text)
+{
+    wxString text = wxString::FromUTF8(utf8Text);
+    if (text.empty() && *utf8Text)
+        text = wxString::From8BitData(utf8Text);
+    wxLogWarning("%s", text);
+}

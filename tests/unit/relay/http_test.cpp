@@ -1,6 +1,6 @@
 // Mirroring over http from a loopback server: plain, through a proxy record, with https
 // preferred or required, with a bandwidth limit, from a server that breaks off, answers 404,
-// ignores ranges or trickles.
+// ignores ranges, trickles, sends chunks or redirects.
 
 #include "relay_fixture.h"
 #include "transport.h"
@@ -107,7 +107,29 @@ TEST_F(HttpTest, MirrorsOverOneConnection)
     for (const char* id : {kPattern, kEngine})
         EXPECT_EQ(ReadText(m_source->PackagePath(id)), ReadText(m_repo + "/packages/" + id + ".zip")) << id;
     EXPECT_EQ(1u, Connections().size()) << ReadText(Tmp("requests.log"));
+    // Plain http needs nothing of the transfer library, which costs more to load than a re-run.
+    EXPECT_EQ(std::string::npos, ReadText("/proc/self/maps").find("libcurl"));
     KVTRELAY_DestroyContext(c);
+}
+
+TEST_F(HttpTest, BodiesInChunksOrToTheCloseAndRedirectsAreRead)
+{
+    for (std::string mode : {"chunked", "close", "redirect"}) {
+        StartServer(mode);
+        KVTRELAY_Context* c = Open(m_repo);
+        ASSERT_EQ(KVTRELAY_S_OK, Duplicate(c, All(), Url() + (mode == "redirect" ? "/moved" : ""))) << mode;
+        for (const char* id : {kPattern, kEngine})
+            EXPECT_EQ(ReadText(m_source->PackagePath(id)), ReadText(m_repo + "/packages/" + id + ".zip")) << mode;
+        std::string log = ReadText(Tmp("requests.log"));
+        EXPECT_EQ(mode == "close" ? 3u : 1u, Connections().size()) << mode << "\n" << log;
+        if (mode == "redirect") {
+            EXPECT_NE(std::string::npos, log.find(" GET /index.txt HTTP/1.1\n")) << log;
+        }
+        KVTRELAY_DestroyContext(c);
+        StopServer();
+        unlink(Tmp("requests.log").c_str());
+        Shell("rm -rf '" + m_repo + "'");
+    }
 }
 
 TEST_F(HttpTest, HttpsLevels)

@@ -1,12 +1,15 @@
 """Serves a folder over HTTP/1.1 on 127.0.0.1 for the relay tests.
 
-usage: serve_source.py FOLDER PORTFILE LOGFILE [cut|norange|trickle]
+usage: serve_source.py FOLDER PORTFILE LOGFILE [cut|norange|trickle|chunked|close|redirect]
 
 Writes the chosen port to PORTFILE once listening. Each request line is logged with the
 client's port and Range header, so a test can tell how many connections were used. Requests in
 proxy form ("GET http://host/path") are served like direct ones. "Range: bytes=N-" gets a 206
 but with "norange". With "cut", a .zip file is sent with its full Content-Length but the
-connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s. Every file
+connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s. With
+"chunked" a body comes in chunks of uneven sizes, with "close" without a length and ended by
+closing the connection, and with "redirect" a path under /moved/ is sent on to the same path
+without it: by "../name" for a file right under /moved/, else by an absolute path. Every file
 carries an ETag and a Last-Modified from its size and modification time; a matching
 If-None-Match gets 304, and the log line ends in "304".
 """
@@ -32,6 +35,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         ranged = self.headers.get("Range")
         path = urllib.parse.urlsplit(self.path).path
+        if MODE == "redirect" and path.startswith("/moved/"):
+            with open(LOGFILE, "a") as log:
+                log.write("%d %s 301\n" % (self.client_address[1], self.requestline))
+            self.send_response(301)
+            rest = path[len("/moved/"):]
+            self.send_header("Location", "/" + rest if "/" in rest else "../" + rest)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         full = os.path.join(FOLDER, path.lstrip("/"))
         found = ".." not in path.split("/") and os.path.isfile(full)
         st = os.stat(full) if found else None
@@ -60,6 +72,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(200)
         self.send_header("ETag", etag)
         self.send_header("Last-Modified", email.utils.formatdate(st.st_mtime, usegmt=True))
+        if MODE == "chunked":
+            self.send_header("Transfer-Encoding", "chunked")
+            self.end_headers()
+            at, size = 0, 1
+            while at < len(data):
+                piece = data[at:at + size]
+                self.wfile.write(b"%x;ext=1\r\n%s\r\n" % (len(piece), piece))
+                at, size = at + len(piece), size * 3 + 7
+            self.wfile.write(b"0\r\nX-Trailer: 1\r\n\r\n")
+            return
+        if MODE == "close":
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(data)
+            self.close_connection = True
+            return
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
         if MODE == "cut" and full.endswith(".zip"):
