@@ -172,7 +172,8 @@ bool parsePlainUrl(const std::string& url, PlainUrl& out)
         return false;
     size_t end = url.find_first_of("/?#", 7);
     std::string authority = url.substr(7, end == std::string::npos ? std::string::npos : end - 7);
-    if (authority.empty() || authority.find('@') != std::string::npos)
+    if (authority.empty() || authority.find('@') != std::string::npos ||
+        std::any_of(authority.begin(), authority.end(), [](char c) { return static_cast<unsigned char>(c) <= 0x20; }))
         return false;
     std::string host = authority, port = "80";
     size_t colon = authority.rfind(':');
@@ -242,9 +243,28 @@ std::string resolveLocation(const PlainUrl& from, const std::string& location)
     return "http://" + from.authority + path + (query == std::string::npos ? "" : target.substr(query));
 }
 
+// The target as it may stand in a request line: blanks and control characters, which a
+// redirect may bring, are percent-encoded.
+std::string requestTarget(const std::string& target)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : target) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f) {
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 15];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string requestText(const PlainUrl& url, const HttpGet& get)
 {
-    std::string text = "GET " + url.target + " HTTP/1.1\r\nHost: " + url.authority +
+    std::string text = "GET " + requestTarget(url.target) + " HTTP/1.1\r\nHost: " + url.authority +
                        "\r\nUser-Agent: kvtrelay/1.0\r\nAccept: */*\r\n";
     if (get.offset > 0)
         text += "Range: bytes=" + std::to_string(get.offset) + "-\r\n";
@@ -356,7 +376,8 @@ void CPlainHttpClient::Get(const HttpGet& get, const DataSink& sink, HttpResult&
             closeConnection();
             return;
         }
-        if (!answer.keepAlive)
+        // Bytes past the answer were never asked for: the connection is not trusted again.
+        if (!answer.keepAlive || m_begin != m_end)
             closeConnection();
         result.status = KVTRELAY_S_OK;
         return;
@@ -538,6 +559,7 @@ bool CPlainHttpClient::readHead(PlainAnswer& answer, CPace& pace, HttpResult& re
         answer = PlainAnswer();
         if (!readLine(line, pace, result))
             return false;
+        headBytes += line.size() + 2;
         // "HTTP/1.1 200 OK": the version, then three digits.
         if (!startsWithNoCase(line, "HTTP/1.") || line.size() < 12 || line[8] != ' ' ||
             !isdigit(static_cast<unsigned char>(line[9])) || !isdigit(static_cast<unsigned char>(line[10])) ||
@@ -671,16 +693,15 @@ bool CPlainHttpClient::passBody(const PlainAnswer& answer, const DataSink& sink,
 // file; a larger one, or one without a length, ends the connection instead.
 void CPlainHttpClient::skipBody(const PlainAnswer& answer, CPace& pace)
 {
-    if (answer.keepAlive && answer.HasBody() && (answer.chunked || answer.length <= kMaxSkippedBody)) {
+    bool reusable = answer.keepAlive;
+    if (reusable && answer.HasBody()) {
         HttpResult ignored;
         uint64_t skipped = 0;
         DataSink discard = [&skipped](const char*, size_t size) { return (skipped += size) <= kMaxSkippedBody; };
-        if (passBody(answer, discard, pace, ignored))
-            return;
-    } else if (answer.keepAlive && !answer.HasBody()) {
-        return;
+        reusable = (answer.chunked || answer.length <= kMaxSkippedBody) && passBody(answer, discard, pace, ignored);
     }
-    closeConnection();
+    if (!reusable || m_begin != m_end)
+        closeConnection();
 }
 
 }  // namespace kvtrelay
