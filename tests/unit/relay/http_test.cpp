@@ -132,6 +132,22 @@ TEST_F(HttpTest, BodiesInChunksOrToTheCloseAndRedirectsAreRead)
     }
 }
 
+TEST_F(HttpTest, HostileAnswersFailTheSourceWithTheirReason)
+{
+    std::pair<const char*, const char*> cases[] = {{"endless", "more than 5 redirects"},
+                                                   {"badchunk", "malformed chunk size"},
+                                                   {"hugehead", "longer than 65536 bytes"}};
+    for (const auto& k : cases) {
+        StartServer(k.first);
+        KVTRELAY_Context* c = Open(m_repo);
+        EXPECT_EQ(KVTRELAY_E_SOURCE, Duplicate(c, All(), Url())) << k.first;
+        EXPECT_NE(std::string::npos, ReadText(m_repo + "/relay.log").find(k.second)) << k.first;
+        KVTRELAY_DestroyContext(c);
+        StopServer();
+        Shell("rm -rf '" + m_repo + "'");
+    }
+}
+
 TEST_F(HttpTest, HttpsLevels)
 {
     StartServer();

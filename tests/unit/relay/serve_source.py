@@ -1,6 +1,7 @@
 """Serves a folder over HTTP/1.1 on 127.0.0.1 for the relay tests.
 
-usage: serve_source.py FOLDER PORTFILE LOGFILE [cut|norange|trickle|chunked|close|redirect]
+usage: serve_source.py FOLDER PORTFILE LOGFILE [cut|norange|trickle|chunked|close|redirect|
+                                                 endless|badchunk|hugehead]
 
 Writes the chosen port to PORTFILE once listening. Each request line is logged with the
 client's port and Range header, so a test can tell how many connections were used. Requests in
@@ -9,7 +10,9 @@ but with "norange". With "cut", a .zip file is sent with its full Content-Length
 connection is closed after half of its bytes; with "trickle", 50 bytes every 0.2 s. With
 "chunked" a body comes in chunks of uneven sizes, with "close" without a length and ended by
 closing the connection, and with "redirect" a path under /moved/ is sent on to the same path
-without it: by "../name" for a file right under /moved/, else by an absolute path. Every file
+without it: by "../name" for a file right under /moved/, else by an absolute path. Hostile
+answers: "endless" redirects every request to itself, "badchunk" sends a chunk size that is
+not a number, and "hugehead" a header of 70 KB. Every file
 carries an ETag and a Last-Modified from its size and modification time; a matching
 If-None-Match gets 304, and the log line ends in "304".
 """
@@ -32,9 +35,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def hostile(self, path):
+        """Answers as the hostile modes do; False in the other modes."""
+        if MODE not in ("endless", "badchunk", "hugehead"):
+            return False
+        with open(LOGFILE, "a") as log:
+            log.write("%d %s\n" % (self.client_address[1], self.requestline))
+        self.send_response(302 if MODE == "endless" else 200)
+        if MODE == "endless":
+            self.send_header("Location", path)
+        if MODE == "hugehead":
+            self.send_header("X-Filler", "x" * 70000)
+        if MODE == "badchunk":
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", "0")
+        self.end_headers()
+        if MODE == "badchunk":
+            self.wfile.write(b"zz\r\n")
+        return True
+
     def do_GET(self):
         ranged = self.headers.get("Range")
         path = urllib.parse.urlsplit(self.path).path
+        if self.hostile(path):
+            return
         if MODE == "redirect" and path.startswith("/moved/"):
             with open(LOGFILE, "a") as log:
                 log.write("%d %s 301\n" % (self.client_address[1], self.requestline))
