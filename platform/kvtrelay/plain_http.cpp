@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <memory>
 #include <netdb.h>
+#include <new>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -315,19 +316,7 @@ void CPlainHttpClient::Get(const HttpGet& get, const DataSink& sink, HttpResult&
 {
     result = HttpResult();
     TransferBounds bounds = BoundsFor(m_settings, get.expected);
-    try {
-        m_readSize = static_cast<size_t>(bounds.readSize);
-        size_t size = std::max(m_readSize, kMaxHeadBytes);
-        if (m_size < size) {
-            std::unique_ptr<char[]> larger(new char[size]);
-            if (m_end > m_begin)
-                memcpy(larger.get(), m_in.get() + m_begin, m_end - m_begin);
-            m_end -= m_begin;
-            m_begin = 0;
-            m_in = std::move(larger);
-            m_size = size;
-        }
-    } catch (const std::bad_alloc&) {
+    if (!reserveBuffer(static_cast<size_t>(bounds.readSize))) {
         result.status = KVTRELAY_E_NOMEMORY;
         return;
     }
@@ -336,52 +325,82 @@ void CPlainHttpClient::Get(const HttpGet& get, const DataSink& sink, HttpResult&
     for (int redirects = 0;; ++redirects) {
         PlainUrl parsed;
         if (!parsePlainUrl(url, parsed)) {
-            // Only a redirect brings a url this client does not speak: https goes on securely.
-            CHttpClient* secure = m_secure();
-            if (!secure) {
-                result.status = KVTRELAY_E_NOMEMORY;
-                return;
-            }
-            HttpGet rest = get;
-            rest.url = url;
-            secure->Get(rest, sink, result);
+            handOff(get, url, sink, result);
             return;
         }
         PlainAnswer answer;
         if (!exchange(parsed, get, pace, answer, result))
             return;
         result.code = answer.code;
-        if (isRedirect(answer.code) && !answer.location.empty()) {
-            skipBody(answer, pace);
-            if (redirects == kMaxRedirects) {
-                fail(result, "more than " + std::to_string(kMaxRedirects) + " redirects");
-                return;
-            }
-            url = resolveLocation(parsed, answer.location);
-            continue;
-        }
-        if (answer.code >= 400 && !(get.offset > 0 && answer.code == 416)) {
-            skipBody(answer, pace);
-            FailWithStatus(result, answer.code);
+        if (!isRedirect(answer.code) || answer.location.empty()) {
+            takeAnswer(answer, get, sink, pace, result);
             return;
         }
-        if (get.offset > 0 && answer.code != 206) {
-            closeConnection();  // the body is not wanted, and may be the whole file
-            FailRange(result, get.offset, answer.code);
+        skipBody(answer, pace);
+        if (redirects == kMaxRedirects) {
+            fail(result, "more than " + std::to_string(kMaxRedirects) + " redirects");
             return;
         }
-        result.etag = answer.etag;
-        result.lastModified = answer.lastModified;
-        if (!passBody(answer, sink, pace, result)) {
-            closeConnection();
-            return;
-        }
-        // Bytes past the answer were never asked for: the connection is not trusted again.
-        if (!answer.keepAlive || m_begin != m_end)
-            closeConnection();
-        result.status = KVTRELAY_S_OK;
+        url = resolveLocation(parsed, answer.location);
+    }
+}
+
+// Grows the receiving buffer to hold readSize bytes and the longest head; false when out of memory.
+bool CPlainHttpClient::reserveBuffer(size_t readSize)
+{
+    m_readSize = readSize;
+    size_t size = std::max(m_readSize, kMaxHeadBytes);
+    if (m_size >= size)
+        return true;
+    std::unique_ptr<char[]> larger(new (std::nothrow) char[size]);
+    if (!larger)
+        return false;
+    if (m_end > m_begin)
+        memcpy(larger.get(), m_in.get() + m_begin, m_end - m_begin);
+    m_end -= m_begin;
+    m_begin = 0;
+    m_in = std::move(larger);
+    m_size = size;
+    return true;
+}
+
+// Only a redirect brings a url this client does not speak: https goes on through the secure client.
+void CPlainHttpClient::handOff(const HttpGet& get, const std::string& url, const DataSink& sink, HttpResult& result)
+{
+    CHttpClient* secure = m_secure();
+    if (!secure) {
+        result.status = KVTRELAY_E_NOMEMORY;
         return;
     }
+    HttpGet rest = get;
+    rest.url = url;
+    secure->Get(rest, sink, result);
+}
+
+// Passes the body of a final answer on, or fails with its status or a refused range.
+void CPlainHttpClient::takeAnswer(const PlainAnswer& answer, const HttpGet& get, const DataSink& sink, CPace& pace,
+                                  HttpResult& result)
+{
+    if (answer.code >= 400 && !(get.offset > 0 && answer.code == 416)) {
+        skipBody(answer, pace);
+        FailWithStatus(result, answer.code);
+        return;
+    }
+    if (get.offset > 0 && answer.code != 206) {
+        closeConnection();  // the body is not wanted, and may be the whole file
+        FailRange(result, get.offset, answer.code);
+        return;
+    }
+    result.etag = answer.etag;
+    result.lastModified = answer.lastModified;
+    if (!passBody(answer, sink, pace, result)) {
+        closeConnection();
+        return;
+    }
+    // Bytes past the answer were never asked for: the connection is not trusted again.
+    if (!answer.keepAlive || m_begin != m_end)
+        closeConnection();
+    result.status = KVTRELAY_S_OK;
 }
 
 // Sends the request and reads the answer's head, on the kept connection when it goes to the

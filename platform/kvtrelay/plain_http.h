@@ -31,6 +31,10 @@ public:
     static bool Speaks(const std::string& url);
 
 private:
+    bool reserveBuffer(size_t readSize);
+    void handOff(const HttpGet& get, const std::string& url, const DataSink& sink, HttpResult& result);
+    void takeAnswer(const PlainAnswer& answer, const HttpGet& get, const DataSink& sink, CPace& pace,
+                    HttpResult& result);
     bool exchange(const PlainUrl& url, const HttpGet& get, CPace& pace, PlainAnswer& answer, HttpResult& result);
     bool connectTo(const PlainUrl& url, CPace& pace, HttpResult& result);
     bool waitFor(short events, CPace& pace, HttpResult& result);
