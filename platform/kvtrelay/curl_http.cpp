@@ -5,13 +5,13 @@
 
 #include <algorithm>
 #include <cstring>
-#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 
 #include <curl/curl.h>
 
 #include "kvtrelay.h"
+#include "lazy_library.h"
 
 #ifndef KVTRELAY_CURL_LIBRARY
 #define KVTRELAY_CURL_LIBRARY "libcurl.so.4"
@@ -35,45 +35,29 @@ struct CurlApi {
     void (*slistFreeAll)(curl_slist*);
 };
 
-std::mutex g_libraryMutex;
-void* g_library = nullptr;  // never closed: the library's TLS back end registers exit handlers
 CurlApi g_api;
+CLazyLibrary g_library(KVTRELAY_CURL_LIBRARY,
+                       {{"curl_global_init", Slot(g_api.globalInit)},
+                        {"curl_global_cleanup", Slot(g_api.globalCleanup)},
+                        {"curl_easy_init", Slot(g_api.easyInit)},
+                        {"curl_easy_cleanup", Slot(g_api.easyCleanup)},
+                        {"curl_easy_setopt", Slot(g_api.easySetopt)},
+                        {"curl_easy_perform", Slot(g_api.easyPerform)},
+                        {"curl_easy_getinfo", Slot(g_api.easyGetinfo)},
+                        {"curl_easy_strerror", Slot(g_api.easyStrerror)},
+                        {"curl_slist_append", Slot(g_api.slistAppend)},
+                        {"curl_slist_free_all", Slot(g_api.slistFreeAll)}});
+std::mutex g_startMutex;
 bool g_started = false;
-
-template <typename F>
-bool resolve(const char* name, F& slot)
-{
-    void* symbol = dlsym(g_library, name);
-    slot = reinterpret_cast<F>(symbol);
-    return symbol != nullptr;
-}
-
-bool resolveAll()
-{
-    return resolve("curl_global_init", g_api.globalInit) && resolve("curl_global_cleanup", g_api.globalCleanup) &&
-           resolve("curl_easy_init", g_api.easyInit) && resolve("curl_easy_cleanup", g_api.easyCleanup) &&
-           resolve("curl_easy_setopt", g_api.easySetopt) && resolve("curl_easy_perform", g_api.easyPerform) &&
-           resolve("curl_easy_getinfo", g_api.easyGetinfo) && resolve("curl_easy_strerror", g_api.easyStrerror) &&
-           resolve("curl_slist_append", g_api.slistAppend) && resolve("curl_slist_free_all", g_api.slistFreeAll);
-}
 
 // Loads and starts the library once; null with the reason when it cannot.
 const CurlApi* startLibrary(std::string& error)
 {
-    std::lock_guard<std::mutex> lock(g_libraryMutex);
-    if (!g_library) {
-        g_library = dlopen(KVTRELAY_CURL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-        const char* why = g_library ? nullptr : dlerror();
-        if (g_library && !resolveAll()) {
-            why = dlerror();
-            dlclose(g_library);
-            g_library = nullptr;
-        }
-        if (!g_library) {
-            error = std::string("cannot load " KVTRELAY_CURL_LIBRARY " for https and proxies: ") + (why ? why : "?");
-            return nullptr;
-        }
+    if (!g_library.Open(error)) {
+        error += " (needed for https and proxies)";
+        return nullptr;
     }
+    std::lock_guard<std::mutex> lock(g_startMutex);
     if (!g_started)
         g_started = g_api.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     if (!g_started) {
@@ -146,7 +130,7 @@ bool appendConditions(HeaderList& headers, const KeptIndex& kept)
 
 void StopTransferLibrary()
 {
-    std::lock_guard<std::mutex> lock(g_libraryMutex);
+    std::lock_guard<std::mutex> lock(g_startMutex);
     if (g_started)
         g_api.globalCleanup();
     g_started = false;
