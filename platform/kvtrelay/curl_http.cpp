@@ -19,6 +19,9 @@
 
 namespace kvtrelay {
 
+using dynload::CLazyLibrary;
+using dynload::Slot;
+
 namespace {
 
 // The library's functions the relay calls, found by name once it is loaded.

@@ -14,30 +14,66 @@
 
 #include <openssl/evp.h>
 
+#include "lazy_library.h"
+
+#ifndef KVTRELAY_CRYPTO_LIBRARY
+#define KVTRELAY_CRYPTO_LIBRARY "libcrypto.so.3"
+#endif
+
 namespace kvtrelay {
 
-CSha256::CSha256() : m_ctx(EVP_MD_CTX_new()), m_ok(false)
+namespace {
+
+using dynload::Slot;
+
+// OpenSSL's digest functions, found when the first package is hashed: a run that trusts every
+// package it holds never loads the library.
+struct DigestApi {
+    EVP_MD_CTX* (*ctxNew)();
+    void (*ctxFree)(EVP_MD_CTX*);
+    const EVP_MD* (*sha256)();
+    int (*init)(EVP_MD_CTX*, const EVP_MD*, ENGINE*);
+    int (*update)(EVP_MD_CTX*, const void*, size_t);
+    int (*final)(EVP_MD_CTX*, unsigned char*, unsigned int*);
+};
+
+DigestApi g_digest;
+dynload::CLazyLibrary g_crypto(KVTRELAY_CRYPTO_LIBRARY, {{"EVP_MD_CTX_new", Slot(g_digest.ctxNew)},
+                                                         {"EVP_MD_CTX_free", Slot(g_digest.ctxFree)},
+                                                         {"EVP_sha256", Slot(g_digest.sha256)},
+                                                         {"EVP_DigestInit_ex", Slot(g_digest.init)},
+                                                         {"EVP_DigestUpdate", Slot(g_digest.update)},
+                                                         {"EVP_DigestFinal_ex", Slot(g_digest.final)}});
+
+}  // namespace
+
+CSha256::CSha256() : m_ctx(nullptr), m_ok(false)
 {
+    std::string error;
+    if (!g_crypto.Open(error))
+        return;  // not valid: the package fails as when out of memory
+    m_ctx = g_digest.ctxNew();
     if (m_ctx)
-        m_ok = EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) == 1;
+        m_ok = g_digest.init(m_ctx, g_digest.sha256(), nullptr) == 1;
 }
 
 CSha256::~CSha256()
 {
-    EVP_MD_CTX_free(m_ctx);
+    if (m_ctx)
+        g_digest.ctxFree(m_ctx);
 }
 
 void CSha256::Update(const void* data, size_t size)
 {
     if (m_ok && size > 0)
-        m_ok = EVP_DigestUpdate(m_ctx, data, size) == 1;
+        m_ok = g_digest.update(m_ctx, data, size) == 1;
 }
 
 std::string CSha256::HexDigest()
 {
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (!m_ok || EVP_DigestFinal_ex(m_ctx, md, &len) != 1)
+    if (!m_ok || g_digest.final(m_ctx, md, &len) != 1)
         return std::string();
     m_ok = false;  // a finished digest takes no more data
     static const char kHex[] = "0123456789abcdef";

@@ -7,7 +7,7 @@
 #include "fd_write.h"
 #include "regular_file.h"
 
-#include <zip.h>
+#include "zip_api.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,7 +27,7 @@ constexpr std::uint32_t kDosDirectory = 0x10;
 constexpr std::uint32_t kDosReparsePoint = 0x400;  // how Windows marks a link
 constexpr size_t kReadBuffer = 64 * 1024;
 
-std::string zipProblem(int code)
+std::string zipProblem(const ZipApi& z, int code)
 {
     switch (code) {
     case ZIP_ER_NOZIP: return "not a ZIP archive";
@@ -36,15 +36,15 @@ std::string zipProblem(int code)
     case ZIP_ER_MULTIDISK: return "multi-part archives are not supported";
     default: {
         zip_error_t error;
-        zip_error_init_with_code(&error, code);
-        std::string text = std::string("damaged archive: ") + zip_error_strerror(&error);
-        zip_error_fini(&error);
+        z.errorInitWithCode(&error, code);
+        std::string text = std::string("damaged archive: ") + z.errorStrerror(&error);
+        z.errorFini(&error);
         return text;
     }
     }
 }
 
-Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st)
+Entry describe(const ZipApi& z, zip_t* zip, zip_uint64_t index, const zip_stat_t& st)
 {
     Entry e;
     e.index = index;
@@ -56,7 +56,7 @@ Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st)
     e.mtime = st.valid & ZIP_STAT_MTIME ? st.mtime : 0;
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) == 0) {
+    if (z.fileGetExternalAttributes(zip, index, 0, &system, &attributes) == 0) {
         e.system = system;
         e.attributes = attributes;
     }
@@ -75,14 +75,14 @@ Entry describe(zip_t* zip, zip_uint64_t index, const zip_stat_t& st)
 CArchive::~CArchive()
 {
     if (m_zip)
-        zip_discard(m_zip);  // read-only: nothing to write back
+        m_api->discard(m_zip);  // read-only: nothing to write back
 }
 
 namespace {
 
 // Hands fd (a non-empty regular file) to libzip, which checks the directory against the
 // entries. Null with reason when it refuses; kind says whether the file or the system did.
-zip_t* openZip(int fd, std::string& reason, OpenProblem& kind)
+zip_t* openZip(const ZipApi& z, int fd, std::string& reason, OpenProblem& kind)
 {
     FILE* file = ::fdopen(fd, "rb");
     if (!file) {
@@ -95,33 +95,33 @@ zip_t* openZip(int fd, std::string& reason, OpenProblem& kind)
     ::setvbuf(file, nullptr, _IOFBF, kReadBuffer);
     kind = OpenProblem::Damaged;
     zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* source = zip_source_filep_create(file, 0, -1, &error);
-    zip_t* zip = source ? zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error) : nullptr;
+    z.errorInit(&error);
+    zip_source_t* source = z.sourceFilepCreate(file, 0, -1, &error);
+    zip_t* zip = source ? z.openFromSource(source, ZIP_CHECKCONS | ZIP_RDONLY, &error) : nullptr;
     if (!zip) {
         if (source)
-            zip_source_free(source);  // closes the file
+            z.sourceFree(source);  // closes the file
         else
             ::fclose(file);
-        reason = zipProblem(zip_error_code_zip(&error));
+        reason = zipProblem(z, z.errorCodeZip(&error));
     }
-    zip_error_fini(&error);
+    z.errorFini(&error);
     return zip;
 }
 
 // Describes every entry of zip into entries; false with reason when one cannot be read.
-bool describeAll(zip_t* zip, std::vector<Entry>& entries, std::string& reason)
+bool describeAll(const ZipApi& z, zip_t* zip, std::vector<Entry>& entries, std::string& reason)
 {
-    const zip_int64_t count = zip_get_num_entries(zip, 0);
+    const zip_int64_t count = z.getNumEntries(zip, 0);
     entries.reserve(count > 0 ? static_cast<size_t>(count) : 0);
     for (zip_int64_t i = 0; i < count; ++i) {
         zip_stat_t entry;
-        zip_stat_init(&entry);
-        if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &entry) != 0) {
-            reason = zipProblem(zip_error_code_zip(zip_get_error(zip)));
+        z.statInit(&entry);
+        if (z.statIndex(zip, static_cast<zip_uint64_t>(i), 0, &entry) != 0) {
+            reason = zipProblem(z, z.errorCodeZip(z.getError(zip)));
             return false;
         }
-        entries.push_back(describe(zip, static_cast<zip_uint64_t>(i), entry));
+        entries.push_back(describe(z, zip, static_cast<zip_uint64_t>(i), entry));
     }
     return true;
 }
@@ -152,14 +152,20 @@ std::unique_ptr<CArchive> CArchive::Open(const std::string& path, std::string& r
         ::close(fd);
         return nullptr;
     }
-    zip_t* zip = openZip(fd, reason, kind);
+    const ZipApi* api = Zip(reason);
+    if (!api) {
+        ::close(fd);
+        return nullptr;
+    }
+    zip_t* zip = openZip(*api, fd, reason, kind);
     if (!zip)
         return nullptr;
     std::unique_ptr<CArchive> archive(new CArchive);
+    archive->m_api = api;
     archive->m_zip = zip;
     archive->fileSize = st.st_size;
     archive->fileMtime = st.st_mtim;
-    if (!describeAll(zip, archive->m_entries, reason)) {
+    if (!describeAll(*api, zip, archive->m_entries, reason)) {
         kind = OpenProblem::Damaged;
         return nullptr;
     }
@@ -173,20 +179,20 @@ namespace {
 // more to give is damaged, however small it says it is. With advance, each piece goes after
 // the one before (buffer then holds the whole entry); otherwise buffer is reused.
 template <typename Sink>
-Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length, bool advance, std::string& reason,
+Outcome readBounded(const ZipApi& z, zip_t* zip, const Entry& entry, char* buffer, size_t length, bool advance, std::string& reason,
                     Sink sink)
 {
-    zip_file_t* file = zip_fopen_index(zip, entry.index, 0);
+    zip_file_t* file = z.fopenIndex(zip, entry.index, 0);
     if (!file) {
-        reason = zip_strerror(zip);
+        reason = z.strerror(zip);
         return Outcome::Damaged;
     }
     Outcome outcome = Outcome::Ok;
     std::uint64_t left = entry.size;
     while (left > 0) {
-        const zip_int64_t n = zip_fread(file, buffer, left < length ? left : length);
+        const zip_int64_t n = z.fread(file, buffer, left < length ? left : length);
         if (n < 0) {
-            reason = zip_file_strerror(file);
+            reason = z.fileStrerror(file);
             outcome = Outcome::Damaged;
             break;
         }
@@ -207,16 +213,16 @@ Outcome readBounded(zip_t* zip, const Entry& entry, char* buffer, size_t length,
     if (outcome == Outcome::Ok) {
         // One more read must find the end; libzip checks the CRC when it gets there.
         char probe;
-        const zip_int64_t n = zip_fread(file, &probe, 1);
+        const zip_int64_t n = z.fread(file, &probe, 1);
         if (n < 0) {
-            reason = zip_file_strerror(file);
+            reason = z.fileStrerror(file);
             outcome = Outcome::Damaged;
         } else if (n > 0) {
             reason = "longer than its declared size of " + std::to_string(entry.size) + " bytes";
             outcome = Outcome::Damaged;
         }
     }
-    zip_fclose(file);
+    z.fclose(file);
     return outcome;
 }
 
@@ -235,7 +241,7 @@ Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reaso
     // Inflated straight into place: one call, then the end check.
     data.resize(static_cast<size_t>(entry.size));
     Outcome outcome =
-        readBounded(m_zip, entry, &data[0], data.size(), true, reason, [](const char*, size_t) { return Outcome::Ok; });
+        readBounded(*m_api, m_zip, entry, &data[0], data.size(), true, reason, [](const char*, size_t) { return Outcome::Ok; });
     if (outcome != Outcome::Ok)
         data.clear();
     return outcome;
@@ -243,7 +249,7 @@ Outcome CArchive::Read(const Entry& entry, std::string& data, std::string& reaso
 
 Outcome CArchive::Copy(const Entry& entry, int fd, char* buffer, size_t length, int& error, std::string& reason)
 {
-    return readBounded(m_zip, entry, buffer, length, false, reason, [&](const char* p, size_t n) {
+    return readBounded(*m_api, m_zip, entry, buffer, length, false, reason, [&](const char* p, size_t n) {
         if (fdio::WriteAll(fd, p, n))
             return Outcome::Ok;
         error = errno;

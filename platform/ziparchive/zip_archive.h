@@ -17,6 +17,8 @@ typedef struct zip zip_t;
 
 namespace ziparchive {
 
+struct ZipApi;  // libzip reached one way or the other (zip_api.h)
+
 /// One entry as the archive's directory describes it.
 struct Entry {
     std::string name;  ///< as stored ("/" separated; folders end in "/")
@@ -67,6 +69,7 @@ public:
 
 private:
     CArchive() = default;
+    const ZipApi* m_api = nullptr;
     zip_t* m_zip = nullptr;
     std::vector<Entry> m_entries;
 };

@@ -4,7 +4,7 @@
 
 #include <dlfcn.h>
 
-namespace kvtrelay {
+namespace dynload {
 
 CLazyLibrary::CLazyLibrary(const char* file, std::initializer_list<LibraryFunction> functions)
     : m_file(file), m_functions(functions)
@@ -33,4 +33,4 @@ bool CLazyLibrary::Open(std::string& error)
     return true;
 }
 
-}  // namespace kvtrelay
+}  // namespace dynload

@@ -1,14 +1,15 @@
 #pragma once
-// A system library the relay opens by name only when an operation first needs it: loading it
-// with the relay would cost a short run (an unchanged re-run, a listing) more than its work.
-// Used for the transfer library (curl_http.cpp).
+// A system library opened by name only when an operation first needs it: loaded with the relay,
+// it would cost a short run (an unchanged re-run, a listing) more than its work. Used for the
+// transfer library (kvtrelay/curl_http.cpp), OpenSSL's digests (kvtrelay/sha256_stream.cpp) and
+// the relay's copy of the ZIP reader (ziparchive/zip_api_lazy.cpp).
 
 #include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
 
-namespace kvtrelay {
+namespace dynload {
 
 /// One function of the library: its name, and the function pointer its address goes to.
 struct LibraryFunction {
@@ -41,4 +42,4 @@ void** Slot(F& pointer)
     return reinterpret_cast<void**>(&pointer);
 }
 
-}  // namespace kvtrelay
+}  // namespace dynload
