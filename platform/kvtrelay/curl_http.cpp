@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <strings.h>
 
 #include <curl/curl.h>
 
